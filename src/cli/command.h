@@ -1,0 +1,14 @@
+// The command line as a whole: help, validation of the roots, then the run.
+#pragma once
+
+#include "platform/platform.h"
+
+namespace qmr {
+
+// Prints the banner and the help text; help is printed even when quiet.
+void print_usage();
+
+// Everything `main` does; returns the process's exit status.
+int run_command_line(int argc, const char* const* argv, FileSystem& fs);
+
+}  // namespace qmr

@@ -1,0 +1,53 @@
+#include "cli/options.h"
+
+#include "platform/ascii.h"
+
+namespace qmr {
+
+void append_pattern(PatternList& list, std::string_view text) { list.emplace_back(text); }
+
+namespace {
+
+// Applies every row of the option table that `key` passes; rows are independent.
+// Returns false when the key asks for help.
+bool apply_key(std::string_view key, RunOptions& options) {
+  struct PrefixRow {
+    std::string_view keyword;
+    void (*action)(RunOptions&, std::string_view value);
+  };
+  static constexpr PrefixRow kPrefixRows[] = {
+      {"FROM:", [](RunOptions& o, std::string_view v) { o.source_root = v; }},
+      {"TO:", [](RunOptions& o, std::string_view v) { o.dest_root = v; }},
+      {"FILES:", [](RunOptions& o, std::string_view v) { append_pattern(o.include_patterns, v); }},
+      {"EX:", [](RunOptions& o, std::string_view v) { append_pattern(o.exclude_patterns, v); }},
+      {"UPDATE", [](RunOptions& o, std::string_view) { o.mode = SyncMode::kUpdate; }},
+      {"COPYONLY", [](RunOptions& o, std::string_view) { o.mode = SyncMode::kCopyOnly; }},
+      {"DELONLY", [](RunOptions& o, std::string_view) { o.mode = SyncMode::kDelOnly; }},
+      {"COPYALL", [](RunOptions& o, std::string_view) { o.mode = SyncMode::kCopyAll; }},
+      {"QUIET", [](RunOptions& o, std::string_view) { o.quiet = true; }},
+  };
+  for (const PrefixRow& row : kPrefixRows) {
+    if (starts_with_ignoring_case(key, row.keyword)) {
+      row.action(options, key.substr(row.keyword.size()));
+    }
+  }
+  if (equal_ignoring_case(key, "R")) options.recurse = true;
+  return !equal_ignoring_case(key, "H") && key != "?";
+}
+
+}  // namespace
+
+ParsedCommandLine parse_arguments(int argc, const char* const* argv) {
+  ParsedCommandLine parsed;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view argument = argv[i];
+    if (argument.empty() || (argument[0] != '/' && argument[0] != '-')) continue;
+    if (!apply_key(argument.substr(1), parsed.options)) {
+      parsed.help_requested = true;
+      break;
+    }
+  }
+  return parsed;
+}
+
+}  // namespace qmr

@@ -1,0 +1,86 @@
+#include "cli/options.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace qmr {
+namespace {
+
+ParsedCommandLine parse(std::vector<std::string> args) {
+  args.insert(args.begin(), "qmr");
+  std::vector<const char*> argv;
+  for (const std::string& a : args) argv.push_back(a.c_str());
+  return parse_arguments(static_cast<int>(argv.size()), argv.data());
+}
+
+TEST(ParseArguments, RootsAndPatternsAreTakenVerbatimInOrder) {
+  const auto parsed = parse({"/FROM:C:\\data", "-to:/tmp/a b%s", "/FILES:*.txt;*.doc", "/files:*.c",
+                             "/EX:", "/EX:a*"});
+  EXPECT_FALSE(parsed.help_requested);
+  EXPECT_EQ(parsed.options.source_root, "C:\\data");
+  EXPECT_EQ(parsed.options.dest_root, "/tmp/a b%s");
+  EXPECT_EQ(parsed.options.include_patterns, (PatternList{"*.txt;*.doc", "*.c"}));
+  EXPECT_EQ(parsed.options.exclude_patterns, (PatternList{"", "a*"}));
+}
+
+TEST(ParseArguments, LastRootAndLastModeWin) {
+  const auto parsed = parse({"/FROM:a", "/FROM:b", "/TO:c", "/TO:", "/COPYALL", "/UPDATE"});
+  EXPECT_EQ(parsed.options.source_root, "b");
+  EXPECT_EQ(parsed.options.dest_root, "");
+  EXPECT_EQ(parsed.options.mode, SyncMode::kUpdate);
+
+  EXPECT_EQ(parse({"/UPDATE", "/COPYONLY"}).options.mode, SyncMode::kCopyOnly);
+  EXPECT_EQ(parse({"/UPDATE", "-delonly"}).options.mode, SyncMode::kDelOnly);
+  EXPECT_EQ(parse({"/DELONLY", "/CopyAll"}).options.mode, SyncMode::kCopyAll);
+  EXPECT_EQ(parse({"/DELONLY", "/UPDATE2"}).options.mode, SyncMode::kUpdate);
+  EXPECT_EQ(parse({}).options.mode, SyncMode::kUpdate);
+}
+
+TEST(ParseArguments, PrefixKeywordsAcceptAnythingAfterThem) {
+  EXPECT_TRUE(parse({"/quietly"}).options.quiet);
+  EXPECT_TRUE(parse({"-QUIET"}).options.quiet);
+  EXPECT_FALSE(parse({"/QUIE"}).options.quiet);
+  EXPECT_EQ(parse({"/COPYONLYX"}).options.mode, SyncMode::kCopyOnly);
+}
+
+TEST(ParseArguments, WholeKeywordsMustStandAlone) {
+  EXPECT_TRUE(parse({"/r"}).options.recurse);
+  EXPECT_TRUE(parse({"-R"}).options.recurse);
+  EXPECT_FALSE(parse({"/RECURSE"}).options.recurse);
+  EXPECT_FALSE(parse({"/Rx"}).options.recurse);
+  EXPECT_FALSE(parse({"/HELP"}).help_requested);
+  EXPECT_FALSE(parse({"/??"}).help_requested);
+}
+
+TEST(ParseArguments, UnknownKeysAndPlainArgumentsAreIgnored) {
+  const auto parsed = parse({"C:\\data", "FROM:x", "/BOGUS", "", "/", "-", "/TO:d"});
+  EXPECT_FALSE(parsed.help_requested);
+  EXPECT_EQ(parsed.options.source_root, "");
+  EXPECT_EQ(parsed.options.dest_root, "d");
+  EXPECT_FALSE(parsed.options.recurse);
+  EXPECT_FALSE(parsed.options.quiet);
+  EXPECT_TRUE(parsed.options.include_patterns.empty());
+}
+
+TEST(ParseArguments, HelpStopsParsingWhereItStands) {
+  for (const char* help : {"/H", "/h", "-?", "/?", "-H"}) {
+    const auto parsed = parse({"/QUIET", "/FROM:a", help, "/TO:b", "/R"});
+    EXPECT_TRUE(parsed.help_requested) << help;
+    EXPECT_EQ(parsed.options.source_root, "a");
+    EXPECT_EQ(parsed.options.dest_root, "") << "arguments after help were read";
+    EXPECT_FALSE(parsed.options.recurse);
+  }
+}
+
+TEST(ParseArguments, BytesOfAnyKindAndLongValuesSurviveWhole) {
+  const std::string long_value(100000, 'x');
+  const auto parsed = parse({"/FROM:" + long_value, "/TO:\xe9t\xe9/%n%s", "/FILES:\xff*"});
+  EXPECT_EQ(parsed.options.source_root, long_value);
+  EXPECT_EQ(parsed.options.dest_root, "\xe9t\xe9/%n%s");
+  EXPECT_EQ(parsed.options.include_patterns, PatternList{"\xff*"});
+}
+
+}  // namespace
+}  // namespace qmr
