@@ -1,0 +1,112 @@
+#include "inventory/scan.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "support/fake_fs.h"
+#include "support/temp_tree.h"
+
+namespace qmr {
+namespace {
+
+using Names = std::vector<std::string>;
+
+Names relative_paths(const EntryList& list) {
+  Names names;
+  for (const FileEntry& e : list) names.push_back(list.relative_path(e));
+  return names;
+}
+
+class ScanTree : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    tree_.write("b.txt", "bb");
+    tree_.write("A.txt", "a");
+    tree_.write("a.doc", "x");
+    tree_.write("readme", "r");
+    tree_.write("sub/c.txt", "ccc");
+    tree_.write("sub/deeper/d.doc", "d");
+    tree_.write("x.txt/inside.doc", "i");
+  }
+
+  Names scan(const PatternList& include, const PatternList& exclude, bool recurse) {
+    EntryList list(tree_.root() + "/");
+    scan_tree(fs_, list, "", include, exclude, recurse);
+    EXPECT_TRUE(list.failures().empty());
+    return relative_paths(list);
+  }
+
+  test::TempTree tree_;
+  NativeFileSystem fs_;
+};
+
+TEST_F(ScanTree, ListsDepthFirstInNameOrder) {
+  EXPECT_EQ(scan({}, {}, true), (Names{"a.doc", "A.txt", "b.txt", "readme", "sub/c.txt",
+                                       "sub/deeper/d.doc", "x.txt/inside.doc"}));
+}
+
+TEST_F(ScanTree, WithoutRecursionOnlyTheTopDirectory) {
+  EXPECT_EQ(scan({}, {}, false), (Names{"a.doc", "A.txt", "b.txt", "readme"}));
+}
+
+TEST_F(ScanTree, ExcludeIsDecidedBeforeIncludeOnTheNameAlone) {
+  EXPECT_EQ(scan({"*.txt"}, {"a*.*"}, true), (Names{"b.txt", "sub/c.txt"}));
+  // "a*" does not select a name with a dot, so it excludes nothing here.
+  EXPECT_EQ(scan({"*.txt"}, {"a*"}, true), (Names{"A.txt", "b.txt", "sub/c.txt"}));
+  // Directories are entered whatever the patterns say, "x.txt" included.
+  EXPECT_EQ(scan({"*.doc"}, {}, true), (Names{"a.doc", "sub/deeper/d.doc", "x.txt/inside.doc"}));
+  EXPECT_EQ(scan({"*.dox"}, {}, true), Names{});
+  EXPECT_EQ(scan({""}, {""}, true), Names{});
+  EXPECT_EQ(scan({}, {""}, false), (Names{"a.doc", "A.txt", "b.txt", "readme"}));
+}
+
+TEST_F(ScanTree, EntriesCarrySizeTimeAndFullPath) {
+  tree_.write("sub/c.txt", "ccc", 1234567891);
+  EntryList list(tree_.root() + "/");
+  scan_tree(fs_, list, "", {"c.txt"}, {}, true);
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(list.path(list[0]), tree_.path("sub/c.txt"));
+  EXPECT_EQ(list.directory(list[0]), "sub/");
+  EXPECT_EQ(list[0].size, 3u);
+  EXPECT_EQ(list[0].last_write, 1234567891);
+  EXPECT_TRUE(list[0].needs_copy);
+}
+
+TEST_F(ScanTree, HiddenReadOnlyAndLinkedFilesAreListedButLinksNeverEntered) {
+  tree_.write(".hidden", "h");
+  tree_.write("ro", "r");
+  ::chmod(tree_.path("ro").c_str(), 0444);
+  ASSERT_EQ(::symlink("sub", tree_.path("dirlink").c_str()), 0);
+  ASSERT_EQ(::symlink(".", tree_.path("sub/loop").c_str()), 0);
+  ASSERT_EQ(::mkfifo(tree_.path("fifo").c_str(), 0644), 0);
+  const Names names = scan({}, {}, true);
+  EXPECT_EQ(names, (Names{".hidden", "a.doc", "A.txt", "b.txt", "dirlink", "readme", "ro",
+                          "sub/c.txt", "sub/deeper/d.doc", "sub/loop", "x.txt/inside.doc"}));
+}
+
+TEST(ScanTreeFailures, UnreadableDirectoriesAreRecordedAndSkipped) {
+  test::FakeFileSystem fs;
+  fs.add_file("/s/a", 1, 1);
+  fs.add_file("/s/bad/x", 1, 1);
+  fs.add_file("/s/good/y", 1, 1);
+  fs.fail_list.insert("/s/bad");
+  EntryList list("/s/");
+  scan_tree(fs, list, "", {}, {}, true);
+  EXPECT_EQ(relative_paths(list), (Names{"a", "good/y"}));
+  ASSERT_EQ(list.failures().size(), 1u);
+  EXPECT_EQ(list.failures()[0].relative_dir, "bad/");
+  EXPECT_EQ(list.failures()[0].status, ListStatus::kUnreadable);
+
+  EntryList missing("/nowhere/");
+  scan_tree(fs, missing, "", {}, {}, true);
+  EXPECT_TRUE(missing.empty());
+  ASSERT_EQ(missing.failures().size(), 1u);
+  EXPECT_EQ(missing.failures()[0].relative_dir, "");
+  EXPECT_EQ(missing.failures()[0].status, ListStatus::kMissing);
+}
+
+}  // namespace
+}  // namespace qmr
