@@ -1,0 +1,148 @@
+#include "sync/run.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/captured_output.h"
+#include "support/fake_fs.h"
+
+namespace qmr {
+namespace {
+
+using Log = std::vector<std::string>;
+
+class RunSync : public ::testing::Test {
+ protected:
+  int run(RunOptions options, bool quiet = false) {
+    options.quiet = quiet;
+    const Console console(quiet, false, out_.file());
+    return run_sync(options, fs_, console);
+  }
+
+  static RunOptions options(std::string from, std::string to, bool recurse = true,
+                            SyncMode mode = SyncMode::kUpdate) {
+    RunOptions o;
+    o.source_root = std::move(from);
+    o.dest_root = std::move(to);
+    o.recurse = recurse;
+    o.mode = mode;
+    return o;
+  }
+
+  test::FakeFileSystem fs_;
+  test::CapturedOutput out_;
+};
+
+TEST_F(RunSync, MirrorsAndReportsAfterTheBanner) {
+  fs_.add_file("/s/a.txt", 1, 1);
+  fs_.add_file("/d/b.txt", 1, 1);
+  EXPECT_EQ(run(options("/s", "/d/")), kExitOk);
+  EXPECT_EQ(out_.text(),
+            "Quenmire. Version 1.02\n"
+            "Delete:\t/d/b.txt...\tOk.\n"
+            "Copy:\t/s/a.txt...\tOk.\n");
+}
+
+TEST_F(RunSync, TheDestinationRootIsMadeInEveryMode) {
+  for (const SyncMode mode :
+       {SyncMode::kUpdate, SyncMode::kCopyAll, SyncMode::kCopyOnly, SyncMode::kDelOnly}) {
+    fs_ = test::FakeFileSystem();
+    fs_.add_file("/s/a", 1, 1);
+    EXPECT_EQ(run(options("/s", "/new/deep/d", true, mode), true), kExitOk);
+    EXPECT_EQ(fs_.dirs.count("/new/deep/d"), 1u) << static_cast<int>(mode);
+  }
+}
+
+TEST_F(RunSync, AMissingOrUnreadableSourceChangesNothing) {
+  fs_.add_file("/d/keep.txt", 1, 1);
+  EXPECT_EQ(run(options("/missing", "/d")), kExitRefused);
+  fs_.add_dir("/locked");
+  fs_.fail_list.insert("/locked");
+  EXPECT_EQ(run(options("/locked", "/d2")), kExitRefused);
+  EXPECT_EQ(out_.text(),
+            "Quenmire. Version 1.02\nCannot read SOURCE directory...\n"
+            "Quenmire. Version 1.02\nCannot read SOURCE directory...\n");
+  EXPECT_TRUE(fs_.log.empty()) << "nothing may be created or deleted";
+}
+
+TEST_F(RunSync, AnEmptySelectionNeverEmptiesTheMirror) {
+  fs_.add_file("/s/a.doc", 1, 1);
+  fs_.add_file("/d/a.doc", 1, 1);
+  for (const SyncMode mode : {SyncMode::kUpdate, SyncMode::kCopyAll, SyncMode::kDelOnly}) {
+    RunOptions o = options("/s", "/d", true, mode);
+    o.include_patterns = {"*.dox"};
+    EXPECT_EQ(run(o), kExitRefused);
+  }
+  fs_.add_dir("/empty");
+  EXPECT_EQ(run(options("/empty", "/d")), kExitRefused);
+  EXPECT_TRUE(fs_.log.empty());
+  EXPECT_EQ(out_.text().find("Delete"), std::string::npos);
+
+  // Copying only cannot lose anything: the run goes on and does nothing.
+  RunOptions copy_only = options("/s", "/d", true, SyncMode::kCopyOnly);
+  copy_only.include_patterns = {"*.dox"};
+  EXPECT_EQ(run(copy_only), kExitOk);
+  // Nor does an empty selection into an empty destination.
+  EXPECT_EQ(run(options("/empty", "/fresh")), kExitOk);
+  EXPECT_EQ(fs_.log, Log{"mkdir /fresh"});
+}
+
+TEST_F(RunSync, OverlappingRootsAreRefused) {
+  fs_.add_file("/s/a", 1, 1);
+  fs_.add_file("/s/in/b", 1, 1);
+  fs_.add_file("/real/c", 1, 1);
+  fs_.aliases["/link"] = "/real";
+  struct Row {
+    const char* from;
+    const char* to;
+    bool recurse;
+    int status;
+    const char* message;
+  };
+  const Row rows[] = {
+      {"/s", "/s/", false, kExitRefused, "SOURCE and DESTINATION are the same directory...\n"},
+      {"/link", "/real", true, kExitRefused, "SOURCE and DESTINATION are the same directory...\n"},
+      {"/s", "/s/in", true, kExitRefused, "DESTINATION directory lies inside SOURCE...\n"},
+      {"/s/in", "/s", true, kExitRefused, "SOURCE directory lies inside DESTINATION...\n"},
+      {"/link", "/real/x/y", true, kExitRefused, "DESTINATION directory lies inside SOURCE...\n"},
+  };
+  for (const Row& row : rows) {
+    test::CapturedOutput out;
+    const Console console(false, false, out.file());
+    EXPECT_EQ(run_sync(options(row.from, row.to, row.recurse), fs_, console), row.status);
+    EXPECT_EQ(out.text(), std::string("Quenmire. Version 1.02\n") + row.message);
+  }
+  EXPECT_TRUE(fs_.log.empty());
+  // Without recursion neither scan reaches the other root.
+  EXPECT_EQ(run(options("/s", "/s/in", false), true), kExitOk);
+}
+
+TEST_F(RunSync, UnreadableDirectoriesAreReportedAndCountAsFailures) {
+  fs_.add_file("/s/a", 1, 1);
+  fs_.add_file("/s/locked/x", 1, 1);
+  fs_.add_file("/d/locked/x", 1, 1);
+  fs_.add_file("/d/shut/y", 1, 1);
+  fs_.fail_list.insert("/s/locked");
+  fs_.fail_list.insert("/d/shut");
+  EXPECT_EQ(run(options("/s", "/d")), kExitSomeFailed);
+  EXPECT_EQ(out_.text(),
+            "Quenmire. Version 1.02\n"
+            "Scan:\t/s/locked...\tFail.\n"
+            "Scan:\t/d/shut...\tFail.\n"
+            "Copy:\t/s/a...\tOk.\n");
+  EXPECT_EQ(fs_.files.count("/d/locked/x"), 1u);
+  EXPECT_EQ(fs_.files.count("/d/shut/y"), 1u);
+}
+
+TEST_F(RunSync, QuietRunsPrintNothingButKeepTheirStatus) {
+  fs_.add_file("/s/a", 1, 1);
+  fs_.fail_copy.insert("/s/a");
+  EXPECT_EQ(run(options("/s", "/d"), true), kExitSomeFailed);
+  EXPECT_EQ(run(options("/nowhere", "/d"), true), kExitRefused);
+  EXPECT_EQ(out_.text(), "");
+}
+
+}  // namespace
+}  // namespace qmr
