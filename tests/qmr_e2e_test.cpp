@@ -1,2 +1,358 @@
+// The real qmr binary on real temporary trees: output bytes, exit statuses and
+// the trees it leaves behind.
 #include <gtest/gtest.h>
-TEST(E2E, Placeholder) {}
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/run_tool.h"
+#include "support/temp_tree.h"
+
+namespace qmr::test {
+namespace {
+
+namespace fs = std::filesystem;
+using Args = std::vector<std::string>;
+
+const std::string kBanner = "Quenmire. Version 1.02\n";
+const std::string kHelp =
+    "Use:\n\tQMR /FROM:<directory> /TO:<directory> [parameters]\nParameters:\n"
+    "\t/FILES:<file or wildcards> Include files, multiple strings are allowed\n"
+    "\t/EX:<file or wildcards>\tExclude files, multiple strings are allowed\n"
+    "\t/UPDATE\t\t\tCopies new files, deletes non-existent files\n"
+    "\t/COPYONLY\t\tCopies new files only\n"
+    "\t/DELONLY\t\tDeletes non-existent files only\n"
+    "\t/COPYALL\t\tCopies all files, deletes non-existent files\n"
+    "\t/R\t\t\tRecurse subdirectories\n"
+    "\t/QUIET\t\t\tQuiet mode\n"
+    "\t/H or /?\t\tThis help\n";
+
+constexpr std::int64_t kT1 = 1600000000100000001;
+constexpr std::int64_t kT2 = 1600000000200000002;
+
+// The order of a directory's entries is the platform's: lines of one pass are
+// compared in order here and as a set where the platform does not sort.
+std::string comparable(const std::string& output) {
+  if (!windows_tool()) return output;
+  std::vector<std::string> lines;
+  std::istringstream in(output);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  auto word = [](const std::string& line) { return line.substr(0, line.find('\t')); };
+  for (size_t begin = 0; begin < lines.size();) {
+    size_t end = begin + 1;
+    while (end < lines.size() && word(lines[end]) == word(lines[begin])) ++end;
+    std::sort(lines.begin() + static_cast<long>(begin), lines.begin() + static_cast<long>(end));
+    begin = end;
+  }
+  std::string joined;
+  for (const std::string& line : lines) joined += line + "\n";
+  return joined;
+}
+
+// A source and a destination tree side by side, named as the tool sees them.
+class Mirror : public ::testing::Test {
+ protected:
+  std::string src(const std::string& relative = "") const { return at("src", relative); }
+  std::string dst(const std::string& relative = "") const { return at("dst", relative); }
+  std::string host(const std::string& relative) const { return tree_.path(relative); }
+
+  // A progress line for the tool's spelling of a host path below the tree.
+  std::string line(const std::string& word, const std::string& relative, bool ok = true) const {
+    return word + ":\t" + tool_path(tree_.path(relative)) + "...\t" + (ok ? "Ok.\n" : "Fail.\n");
+  }
+
+  ToolResult qmr(Args args, RunSettings settings = {}) const {
+    return run_tool(args, settings);
+  }
+
+  Args mirror_args(const std::vector<std::string>& options = {"/R"}) const {
+    Args args = {"/FROM:" + src(), "/TO:" + dst()};
+    args.insert(args.end(), options.begin(), options.end());
+    return args;
+  }
+
+  TempTree tree_;
+
+ private:
+  std::string at(const std::string& top, const std::string& relative) const {
+    return tool_path(tree_.path(relative.empty() ? top : top + "/" + relative));
+  }
+};
+
+TEST_F(Mirror, HelpIsPrintedWholeAndEndsTheRun) {
+  const Args cases[] = {{},         {"/H"},           {"/?"},           {"-h"},
+                        {"-?"},     {"/QUIET", "/H"}, {"/H", "/QUIET"}, {"/FROM:" + src(), "/TO:" + dst(), "/?", "/R"}};
+  for (const Args& args : cases) {
+    const ToolResult result = qmr(args);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.output, kBanner + kHelp);
+  }
+  EXPECT_FALSE(fs::exists(host("dst"))) << "a help request does no work";
+}
+
+TEST_F(Mirror, ARunWithoutBothRootsIsRefused) {
+  const Args cases[] = {{"/TO:" + dst()}, {"/FROM:", "/TO:" + dst()}, {"/FROM:" + src()},
+                        {src(), "/TO:" + dst()}, {"/FROM:" + src(), "/TO:"}};
+  for (const Args& args : cases) {
+    ToolResult result = qmr(args);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.output, kBanner + "Unknown SOURCE or DESTINATION directory...\n");
+    Args quiet = args;
+    quiet.push_back("/QUIET");
+    result = qmr(quiet);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.output, "");
+  }
+  EXPECT_FALSE(fs::exists(host("dst")));
+}
+
+TEST_F(Mirror, MirrorsATreeExactlyAndASecondRunDoesNothing) {
+  tree_.write("src/b.txt", "bee", kT1);
+  tree_.write("src/A file 100%s.txt", "percent", kT2);
+  tree_.write("src/.hidden", "h", kT1);
+  tree_.write("src/sub/deeper/x.bin", std::string(100000, 'x'), kT2);
+  tree_.write("src/ro", "read-only", kT1);
+  ::chmod(host("src/ro").c_str(), 0440);
+  ::chmod(host("src/b.txt").c_str(), 0751);
+  Args args = {"/FROM:" + src(), "/TO:" + dst("new/nested"), "/R"};
+  ToolResult result = qmr(args);
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(comparable(result.output),
+            comparable(kBanner + line("Copy", "src/.hidden") + line("Copy", "src/A file 100%s.txt") +
+                       line("Copy", "src/b.txt") + line("Copy", "src/ro") +
+                       line("Copy", "src/sub/deeper/x.bin")));
+  EXPECT_EQ(snapshot(host("src")), snapshot(host("dst/new/nested")));
+
+  result = qmr(args);
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.output, kBanner);
+  EXPECT_EQ(snapshot(host("src")), snapshot(host("dst/new/nested")));
+}
+
+TEST_F(Mirror, EachModeFollowsTheDecisionTable) {
+  struct Row {
+    const char* mode;
+    std::vector<std::string> lines;  // relative to the tree: "D:" delete, "C:" copy
+    std::map<std::string, std::string> dst_after;
+  };
+  const Row rows[] = {
+      {"/UPDATE", {"D:dst/orphan", "C:src/diff", "C:src/new"},
+       {{"diff", "src-diff"}, {"new", "src-new"}, {"same", "same"}}},
+      {"/COPYALL", {"D:dst/orphan", "C:src/diff", "C:src/new", "C:src/same"},
+       {{"diff", "src-diff"}, {"new", "src-new"}, {"same", "same"}}},
+      {"/COPYONLY", {"C:src/diff", "C:src/new"},
+       {{"diff", "src-diff"}, {"new", "src-new"}, {"orphan", "orphan"}, {"same", "same"}}},
+      {"/DELONLY", {"D:dst/orphan"}, {{"diff", "dst-diff"}, {"same", "same"}}},
+  };
+  for (const Row& row : rows) {
+    fs::remove_all(host("src"));
+    fs::remove_all(host("dst"));
+    tree_.write("src/new", "src-new", kT1);
+    tree_.write("src/same", "same", kT1);
+    tree_.write("src/diff", "src-diff", kT1);
+    tree_.write("dst/same", "same", kT1);
+    tree_.write("dst/diff", "dst-diff", kT2);  // newer, and replaced all the same
+    tree_.write("dst/orphan", "orphan", kT1);
+    const ToolResult result = qmr(mirror_args({row.mode}));
+    std::string expected = kBanner;
+    for (const std::string& l : row.lines) {
+      expected += line(l[0] == 'D' ? "Delete" : "Copy", l.substr(2));
+    }
+    EXPECT_EQ(result.status, 0) << row.mode;
+    EXPECT_EQ(comparable(result.output), comparable(expected)) << row.mode;
+    std::map<std::string, std::string> after;
+    for (const auto& entry : fs::directory_iterator(host("dst"))) {
+      after[entry.path().filename().string()] = read_file(entry.path().string());
+    }
+    EXPECT_EQ(after, row.dst_after) << row.mode;
+  }
+}
+
+TEST_F(Mirror, PairsIgnoringCaseAndKeepsNamesThatDifferOnlyInCase) {
+  tree_.write("src/Sub/a.txt", "same", kT1);
+  tree_.write("dst/SUB/A.TXT", "same", kT1);
+  EXPECT_EQ(qmr(mirror_args()).output, kBanner);
+  EXPECT_EQ(read_file(host("dst/SUB/A.TXT")), "same");
+
+  if (windows_tool()) return;  // one file there, whatever the case
+  tree_.write("src/Sub/A.txt", "other", kT2);
+  const Args args = {"/FROM:" + src("Sub"), "/TO:" + dst("two")};
+  ToolResult result = qmr(args);
+  EXPECT_EQ(result.output, kBanner + line("Copy", "src/Sub/A.txt") + line("Copy", "src/Sub/a.txt"));
+  EXPECT_EQ(read_file(host("dst/two/A.txt")), "other");
+  EXPECT_EQ(read_file(host("dst/two/a.txt")), "same");
+  result = qmr(args);
+  EXPECT_EQ(result.output, kBanner) << "each spelling pairs with its own copy";
+}
+
+TEST_F(Mirror, AnEmptiedDirectoryGoesButNotOneWithAnEmptySubdirectory) {
+  tree_.write("src/keep.txt", "k", kT1);
+  tree_.write("dst/keep.txt", "k", kT1);
+  tree_.write("dst/old/x.txt", "x", kT1);
+  tree_.write("dst/held/y.txt", "y", kT1);
+  tree_.mkdir("dst/held/empty");
+  const ToolResult result = qmr(mirror_args());
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(comparable(result.output),
+            comparable(kBanner + line("Delete", "dst/held/y.txt") + line("Delete", "dst/old/x.txt")));
+  EXPECT_FALSE(fs::exists(host("dst/old")));
+  EXPECT_TRUE(fs::exists(host("dst/held/empty")));
+}
+
+TEST_F(Mirror, WithoutRecursionSubdirectoriesAreLeftAlone) {
+  tree_.write("src/top", "t", kT1);
+  tree_.write("src/sub/s", "s", kT1);
+  tree_.write("dst/sub/orphan", "o", kT1);
+  const ToolResult result = qmr(mirror_args({}));
+  EXPECT_EQ(result.output, kBanner + line("Copy", "src/top"));
+  EXPECT_TRUE(fs::exists(host("dst/sub/orphan")));
+  EXPECT_FALSE(fs::exists(host("dst/sub/s")));
+}
+
+TEST_F(Mirror, FilesThePatternsDoNotSelectAreDeletedFromTheDestination) {
+  tree_.write("src/a.txt", "a", kT1);
+  tree_.write("src/b.doc", "b", kT1);
+  tree_.write("src/c.txt", "c", kT1);
+  tree_.write("dst/b.doc", "b", kT1);
+  const ToolResult result = qmr(mirror_args({"/FILES:*.txt", "/EX:c*.*"}));
+  EXPECT_EQ(comparable(result.output),
+            comparable(kBanner + line("Delete", "dst/b.doc") + line("Copy", "src/a.txt")));
+  EXPECT_EQ(snapshot(host("dst")).size(), 1u);
+}
+
+TEST_F(Mirror, ReadOnlyDestinationFilesAreReplacedAndDeleted) {
+  tree_.write("src/f", "new", kT1);
+  tree_.write("dst/f", "old", kT2);
+  tree_.write("dst/gone", "g", kT2);
+  ::chmod(host("dst/f").c_str(), 0444);
+  ::chmod(host("dst/gone").c_str(), 0444);
+  const ToolResult result = qmr(mirror_args());
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(read_file(host("dst/f")), "new");
+  EXPECT_FALSE(fs::exists(host("dst/gone")));
+}
+
+TEST_F(Mirror, AFailedCopyIsReportedAndSetsStatusTwo) {
+  tree_.write("src/a", "a", kT1);
+  tree_.write("src/f", "f", kT1);
+  tree_.write("dst/f/inside", "kept", kT1);  // a directory where the file should go
+  ToolResult result = qmr(mirror_args({}));
+  EXPECT_EQ(result.status, 2);
+  EXPECT_EQ(comparable(result.output),
+            comparable(kBanner + line("Copy", "src/a") + line("Copy", "src/f", false)));
+  EXPECT_EQ(read_file(host("dst/f/inside")), "kept");
+  result = qmr(mirror_args({"/QUIET"}));
+  EXPECT_EQ(result.status, 2) << "quiet runs still tell of failures";
+  EXPECT_EQ(result.output, "");
+}
+
+// Runs that would destroy a mirror or a source: refused, nothing touched.
+class Refusal : public Mirror {
+ protected:
+  void SetUp() override {
+    tree_.write("src/a.txt", "a", kT1);
+    tree_.write("src/inner/b.txt", "b", kT1);
+    tree_.write("dst/a.txt", "old", kT2);
+    tree_.write("dst/only.txt", "o", kT1);
+    tree_.mkdir("empty");
+  }
+
+  void expect_refused(const Args& args, const std::string& message) {
+    const auto before = snapshot(tree_.root());
+    ToolResult result = qmr(args);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.output, kBanner + message);
+    Args quiet = args;
+    quiet.push_back("/QUIET");
+    result = qmr(quiet);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.output, "");
+    EXPECT_EQ(snapshot(tree_.root()), before) << "a refused run must change nothing";
+  }
+};
+
+TEST_F(Refusal, AMissingSourceDeletesNothing) {
+  expect_refused({"/FROM:" + src("typo"), "/TO:" + dst(), "/R"}, "Cannot read SOURCE directory...\n");
+  expect_refused({"/FROM:" + src("a.txt"), "/TO:" + dst("never-made")},
+                 "Cannot read SOURCE directory...\n");
+}
+
+TEST_F(Refusal, AnEmptySelectionDeletesNothing) {
+  const std::string message = "No SOURCE files selected, DESTINATION left unchanged...\n";
+  expect_refused({"/FROM:" + tool_path(host("empty")), "/TO:" + dst()}, message);
+  for (const char* mode : {"/UPDATE", "/COPYALL", "/DELONLY"}) {
+    expect_refused(mirror_args({"/R", "/FILES:*.dox", mode}), message);
+  }
+  const auto before = snapshot(tree_.root());
+  const ToolResult result = qmr(mirror_args({"/R", "/FILES:*.dox", "/COPYONLY"}));
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.output, kBanner);
+  EXPECT_EQ(snapshot(tree_.root()), before);
+}
+
+TEST_F(Refusal, OverlappingRootsAreRefused) {
+  const std::string same = "SOURCE and DESTINATION are the same directory...\n";
+  const char sep = tool_separator();
+  expect_refused({"/FROM:" + src(), "/TO:" + src() + sep}, same);
+  expect_refused({"/FROM:" + src(), "/TO:" + src("inner") + sep + ".." + sep + "." + sep}, same);
+  expect_refused({"/FROM:" + src("inner"), "/TO:" + src("inner"), "/R", "/COPYALL"}, same);
+  expect_refused({"/FROM:" + src(), "/TO:" + src("inner/new"), "/R"},
+                 "DESTINATION directory lies inside SOURCE...\n");
+  expect_refused({"/FROM:" + src("inner"), "/TO:" + src(), "/R"},
+                 "SOURCE directory lies inside DESTINATION...\n");
+  if (!windows_tool()) {
+    ASSERT_EQ(::symlink(host("src").c_str(), host("alias").c_str()), 0);
+    expect_refused({"/FROM:" + host("alias"), "/TO:" + src()}, same);
+  }
+  // Without recursion the scans cannot reach each other: the run goes on.
+  const ToolResult result = qmr({"/FROM:" + src(), "/TO:" + src("inner")});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(read_file(host("src/inner/a.txt")), "a");
+}
+
+TEST_F(Mirror, AnUnreadableSourceDirectoryCostsNoMirroredFile) {
+  if (windows_tool()) GTEST_SKIP() << "permissions are tested on the POSIX build";
+  tree_.write("src/a.txt", "a", kT1);
+  tree_.write("src/locked/x.txt", "x", kT1);
+  tree_.write("dst/locked/x.txt", "x", kT1);
+  tree_.write("dst/locked/gone-from-source.txt", "g", kT1);
+  // The run is made as an unprivileged user, for whom mode 0 means no access.
+  for (const auto& entry : fs::recursive_directory_iterator(tree_.root())) {
+    ::chmod(entry.path().c_str(), entry.is_directory() ? 0777 : 0666);
+  }
+  ::chmod(tree_.root().c_str(), 0777);
+  ::chmod(host("src/locked").c_str(), 0);
+  const ToolResult result = qmr(mirror_args(), {.unprivileged = true});
+  if (::access(host("src/locked/x.txt").c_str(), R_OK) == 0 && ::geteuid() != 0) {
+    GTEST_SKIP() << "this user can read a directory of mode 0";
+  }
+  EXPECT_EQ(result.status, 2);
+  EXPECT_EQ(result.output,
+            kBanner + "Scan:\t" + src("locked") + "...\tFail.\n" + line("Copy", "src/a.txt"));
+  EXPECT_TRUE(fs::exists(host("dst/locked/x.txt")));
+  EXPECT_TRUE(fs::exists(host("dst/locked/gone-from-source.txt")));
+}
+
+TEST_F(Mirror, OnATerminalTheTitleIsSetAndEachActionShowsAtOnce) {
+  if (windows_tool()) GTEST_SKIP() << "the console title is a Windows console's";
+  tree_.write("src/a", "a", kT1);
+  const ToolResult result = qmr(mirror_args(), {.terminal = true});
+  const std::string title_start = "\033]0;From " + src() + "/, To " + dst() + "/, ";
+  ASSERT_EQ(result.output.rfind(title_start, 0), 0u) << result.output;
+  const size_t title_end = result.output.find('\007');
+  ASSERT_NE(title_end, std::string::npos);
+  EXPECT_EQ(title_end - title_start.size(), 24u) << "the start time, without its line feed";
+  EXPECT_EQ(result.output.substr(title_end + 1),
+            "Quenmire. Version 1.02\r\nCopy:\t" + src("a") + "...\tOk.\r\n");
+  // Into a pipe no title is written.
+  EXPECT_EQ(qmr(mirror_args()).output.find('\033'), std::string::npos);
+}
+
+}  // namespace
+}  // namespace qmr::test

@@ -1,0 +1,96 @@
+#include "support/run_tool.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <stdexcept>
+
+namespace qmr::test {
+
+namespace {
+
+std::string env_or(const char* name, const char* fallback) {
+  const char* value = std::getenv(name);
+  return value != nullptr && *value != '\0' ? value : fallback;
+}
+
+std::vector<std::string> command_for(const std::vector<std::string>& args) {
+  std::vector<std::string> command;
+  const std::string wrapper = env_or("QMR_E2E_WRAPPER", "");
+  if (!wrapper.empty()) command.push_back(wrapper);
+  command.push_back(env_or("QMR_E2E_BINARY", QMR_BINARY));
+  command.insert(command.end(), args.begin(), args.end());
+  return command;
+}
+
+int open_terminal(int& follower) {
+  const int leader = ::posix_openpt(O_RDWR | O_NOCTTY);
+  if (leader < 0 || ::grantpt(leader) != 0 || ::unlockpt(leader) != 0) {
+    throw std::runtime_error("no pseudo-terminal");
+  }
+  follower = ::open(::ptsname(leader), O_RDWR | O_NOCTTY);
+  return leader;
+}
+
+}  // namespace
+
+bool windows_tool() { return env_or("QMR_E2E_WINDOWS", "") == "1"; }
+
+char tool_separator() { return windows_tool() ? '\\' : '/'; }
+
+std::string tool_path(const std::string& host_path) {
+  if (!windows_tool()) return host_path;
+  std::string path = "Z:" + host_path;
+  for (char& c : path) {
+    if (c == '/') c = '\\';
+  }
+  return path;
+}
+
+ToolResult run_tool(const std::vector<std::string>& args, RunSettings settings) {
+  const std::vector<std::string> command = command_for(args);
+  int read_end = -1;
+  int write_end = -1;
+  if (settings.terminal) {
+    read_end = open_terminal(write_end);
+  } else {
+    int pipe_ends[2];
+    if (::pipe(pipe_ends) != 0) throw std::runtime_error("pipe failed");
+    read_end = pipe_ends[0];
+    write_end = pipe_ends[1];
+  }
+  const pid_t child = ::fork();
+  if (child < 0) throw std::runtime_error("fork failed");
+  if (child == 0) {
+    const int null_in = ::open("/dev/null", O_RDONLY);
+    ::dup2(null_in, 0);
+    ::dup2(write_end, 1);
+    ::close(read_end);
+    if (settings.unprivileged && ::geteuid() == 0) {
+      if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) _exit(126);
+    }
+    std::vector<char*> argv;
+    for (const std::string& part : command) argv.push_back(const_cast<char*>(part.c_str()));
+    argv.push_back(nullptr);
+    ::execv(argv[0], argv.data());
+    _exit(127);
+  }
+  ::close(write_end);
+  ToolResult result;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = ::read(read_end, buffer, sizeof buffer);
+    if (n <= 0) break;  // a terminal reports EIO once the child has gone
+    result.output.append(buffer, static_cast<size_t>(n));
+  }
+  ::close(read_end);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
+}
+
+}  // namespace qmr::test
