@@ -32,7 +32,7 @@ void scan_tree(FileSystem& fs, EntryList& list, const std::string& relative_dir,
   for (const DirEntry& entry : entries) {
     if (entry.kind == EntryKind::kDirectory) {
       if (recurse) {
-        scan_tree(fs, list, relative_dir + entry.name + kNativePathStyle.separator, include,
+        scan_tree(fs, list, relative_dir + entry.name + fs.path_style().separator, include,
                   exclude, recurse);
       }
       continue;

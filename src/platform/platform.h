@@ -17,9 +17,9 @@ struct PathStyle {
   bool case_insensitive;  // file names that differ in ASCII case are one file
 };
 
+inline constexpr PathStyle kPosixPathStyle{'/', false, false};
+inline constexpr PathStyle kWindowsPathStyle{'\\', true, true};
 extern const PathStyle kNativePathStyle;
-extern const PathStyle kPosixPathStyle;
-extern const PathStyle kWindowsPathStyle;
 
 enum class EntryKind : std::uint8_t { kFile, kDirectory, kSymlink };
 
@@ -38,6 +38,9 @@ enum class ListStatus { kOk, kMissing, kUnreadable };
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
+
+  // How this file system spells paths.
+  virtual const PathStyle& path_style() const = 0;
 
   // Files, symbolic links and subdirectories of `dir` (which ends with a
   // separator), without "." and "..", each with size and last-write time.
@@ -63,6 +66,7 @@ class FileSystem {
 
 class NativeFileSystem final : public FileSystem {
  public:
+  const PathStyle& path_style() const override { return kNativePathStyle; }
   ListStatus list_directory(const std::string& dir, std::vector<DirEntry>& entries) override;
   bool copy_file(const std::string& from, const std::string& to) override;
   bool remove_file(const std::string& path) override;

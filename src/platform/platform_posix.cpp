@@ -19,8 +19,6 @@
 
 namespace qmr {
 
-const PathStyle kPosixPathStyle{'/', false, false};
-const PathStyle kWindowsPathStyle{'\\', true, true};
 const PathStyle kNativePathStyle = kPosixPathStyle;
 
 namespace {

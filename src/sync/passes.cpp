@@ -28,7 +28,7 @@ bool delete_file(FileSystem& fs, const Console& console, const std::string& path
   if (removed) {
     // The file's own directory goes too if that left it empty; it may be the
     // root, and the copy pass recreates whatever it needs.
-    const size_t cut = path.find_last_of(kNativePathStyle.separator);
+    const size_t cut = path.find_last_of(fs.path_style().separator);
     if (cut != std::string::npos) fs.remove_directory(path.substr(0, cut));
   }
   return removed;
@@ -76,7 +76,7 @@ size_t copy_pass(FileSystem& fs, const Console& console, const EntryList& source
                                                 ? spelled->second
                                                 : dir + std::string(source.name(s)));
     if (spelled != spellings.end() || made_dir != &dir) {
-      make_path_dirs(fs, target, kNativePathStyle);
+      make_path_dirs(fs, target, fs.path_style());
       made_dir = spelled != spellings.end() ? nullptr : &dir;
     }
     const bool copied = fs.copy_file(path, target);

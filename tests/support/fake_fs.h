@@ -25,6 +25,7 @@ class FakeFileSystem final : public FileSystem {
                 EntryKind kind = EntryKind::kFile);
   void add_dir(const std::string& path);
 
+  const PathStyle& path_style() const override { return kPosixPathStyle; }
   ListStatus list_directory(const std::string& dir, std::vector<DirEntry>& entries) override;
   bool copy_file(const std::string& from, const std::string& to) override;
   bool remove_file(const std::string& path) override;
