@@ -33,8 +33,14 @@ const std::string kHelp =
     "\t/QUIET\t\t\tQuiet mode\n"
     "\t/H or /?\t\tThis help\n";
 
-constexpr std::int64_t kT1 = 1600000000100000001;
-constexpr std::int64_t kT2 = 1600000000200000002;
+// File times; Windows keeps them in units of 100 ns.
+const std::int64_t kT1 = windows_tool() ? 1600000000100000000 : 1600000000100000001;
+const std::int64_t kT2 = windows_tool() ? 1600000000200000000 : 1600000000200000002;
+
+// A tree's files with their content and times, and modes where the tool keeps them.
+std::map<std::string, std::string> tree_state(const std::string& root) {
+  return snapshot(root, !windows_tool());
+}
 
 // The order of a directory's entries is the platform's: lines of one pass are
 // compared in order here and as a set where the platform does not sort.
@@ -127,12 +133,12 @@ TEST_F(Mirror, MirrorsATreeExactlyAndASecondRunDoesNothing) {
             comparable(kBanner + line("Copy", "src/.hidden") + line("Copy", "src/A file 100%s.txt") +
                        line("Copy", "src/b.txt") + line("Copy", "src/ro") +
                        line("Copy", "src/sub/deeper/x.bin")));
-  EXPECT_EQ(snapshot(host("src")), snapshot(host("dst/new/nested")));
+  EXPECT_EQ(tree_state(host("src")), tree_state(host("dst/new/nested")));
 
   result = qmr(args);
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.output, kBanner);
-  EXPECT_EQ(snapshot(host("src")), snapshot(host("dst/new/nested")));
+  EXPECT_EQ(tree_state(host("src")), tree_state(host("dst/new/nested")));
 }
 
 TEST_F(Mirror, EachModeFollowsTheDecisionTable) {
@@ -226,16 +232,34 @@ TEST_F(Mirror, FilesThePatternsDoNotSelectAreDeletedFromTheDestination) {
   EXPECT_EQ(snapshot(host("dst")).size(), 1u);
 }
 
-TEST_F(Mirror, ReadOnlyDestinationFilesAreReplacedAndDeleted) {
-  tree_.write("src/f", "new", kT1);
-  tree_.write("dst/f", "old", kT2);
-  tree_.write("dst/gone", "g", kT2);
-  ::chmod(host("dst/f").c_str(), 0444);
-  ::chmod(host("dst/gone").c_str(), 0444);
+TEST_F(Mirror, ReadOnlyAndHiddenDestinationFilesAreReplacedAndDeleted) {
+  // Names that begin with a dot are hidden files to Windows programs.
+  for (const std::string name : {"f", ".f"}) {
+    tree_.write("src/" + name, "new", kT1);
+    tree_.write("dst/" + name, "old", kT2);
+    tree_.write("dst/gone" + name, "g", kT2);
+    ::chmod(host("dst/" + name).c_str(), 0444);
+    ::chmod(host("dst/gone" + name).c_str(), 0444);
+  }
   const ToolResult result = qmr(mirror_args());
   EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(read_file(host("dst/f")), "new");
-  EXPECT_FALSE(fs::exists(host("dst/gone")));
+  for (const std::string name : {"f", ".f"}) {
+    EXPECT_EQ(read_file(host("dst/" + name)), "new");
+    EXPECT_FALSE(fs::exists(host("dst/gone" + name)));
+  }
+}
+
+TEST_F(Mirror, WindowsPrintsInTheConsoleCodePageAndClosesASlashWithABackslash) {
+  if (!windows_tool()) GTEST_SKIP() << "code pages and drive paths are Windows'";
+  tree_.write("src/\xc3\xa9t\xc3\xa9.txt", "e", kT1);  // named in UTF-8 on the host
+  tree_.write("dst/old", "o", kT1);
+  const std::string dst_slash = tool_path(host("dst")) + "/";
+  const ToolResult result = qmr({"/FROM:" + src(), "/TO:" + dst_slash});
+  EXPECT_EQ(result.status, 0);
+  // e-acute is 0xE9 in the ANSI code page and 0x82 in the console's.
+  EXPECT_EQ(result.output, kBanner + "Delete:\t" + dst_slash + "\\old...\tOk.\n" + "Copy:\t" +
+                               src() + "\\\x82t\x82.txt...\tOk.\n");
+  EXPECT_EQ(read_file(host("dst/\xc3\xa9t\xc3\xa9.txt")), "e");
 }
 
 TEST_F(Mirror, AFailedCopyIsReportedAndSetsStatusTwo) {

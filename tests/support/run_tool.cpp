@@ -87,6 +87,17 @@ ToolResult run_tool(const std::vector<std::string>& args, RunSettings settings) 
     result.output.append(buffer, static_cast<size_t>(n));
   }
   ::close(read_end);
+  if (windows_tool()) {
+    // Windows writes text with CR LF line ends; the lines are what is compared.
+    std::string lines;
+    for (size_t i = 0; i < result.output.size(); ++i) {
+      if (result.output[i] == '\r' && i + 1 < result.output.size() && result.output[i + 1] == '\n') {
+        continue;
+      }
+      lines += result.output[i];
+    }
+    result.output = lines;
+  }
   int status = 0;
   ::waitpid(child, &status, 0);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;

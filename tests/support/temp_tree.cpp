@@ -67,7 +67,7 @@ mode_t mode_of(const std::string& path) {
   return st.st_mode & 07777;
 }
 
-std::map<std::string, std::string> snapshot(const std::string& root) {
+std::map<std::string, std::string> snapshot(const std::string& root, bool modes) {
   std::map<std::string, std::string> result;
   if (!fs::exists(root)) return result;
   for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
@@ -80,8 +80,8 @@ std::map<std::string, std::string> snapshot(const std::string& root) {
     } else if (it->is_directory()) {
       result[relative] = "<dir>";
     } else {
-      result[relative] = read_file(full) + "|" + std::to_string(mtime_ns(full)) + "|" +
-                         std::to_string(mode_of(full));
+      result[relative] = read_file(full) + "|" + std::to_string(mtime_ns(full));
+      if (modes) result[relative] += "|" + std::to_string(mode_of(full));
     }
   }
   return result;

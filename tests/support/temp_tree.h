@@ -38,7 +38,8 @@ mode_t mode_of(const std::string& path);
 
 // Every file and link below `root`, by relative path, as "content|mtime|mode"
 // (a link: "->target|mtime"); directories as "<dir>". Used to prove that a run
-// changed nothing at all, or that two trees are equal.
-std::map<std::string, std::string> snapshot(const std::string& root);
+// changed nothing at all, or that two trees are equal. Without `modes` the
+// permission bits are left out, for platforms that do not keep them.
+std::map<std::string, std::string> snapshot(const std::string& root, bool modes = true);
 
 }  // namespace qmr::test
