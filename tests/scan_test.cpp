@@ -72,7 +72,7 @@ TEST_F(ScanTree, EntriesCarrySizeTimeAndFullPath) {
   EXPECT_EQ(list.directory(list[0]), "sub/");
   EXPECT_EQ(list[0].size, 3u);
   EXPECT_EQ(list[0].last_write, 1234567891);
-  EXPECT_TRUE(list[0].needs_copy);
+  EXPECT_TRUE(list[0].needs_copy());
 }
 
 TEST_F(ScanTree, HiddenReadOnlyAndLinkedFilesAreListedButLinksNeverEntered) {

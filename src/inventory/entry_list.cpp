@@ -1,6 +1,23 @@
 #include "inventory/entry_list.h"
 
+#include <cstring>
+#include <stdexcept>
+
 namespace qmr {
+
+namespace {
+
+constexpr size_t kLengthBytes = 2;
+constexpr size_t kMaxBlocks = size_t{1} << 11;  // positions fit in 31 bits
+
+}  // namespace
+
+std::string_view EntryList::name(const FileEntry& e) const {
+  const char* at = blocks_[e.name_ >> kBlockBits].get() + (e.name_ & (kBlockSize - 1));
+  const size_t length = static_cast<unsigned char>(at[0]) |
+                        static_cast<size_t>(static_cast<unsigned char>(at[1])) << 8;
+  return std::string_view(at + kLengthBytes, length);
+}
 
 std::string EntryList::relative_path(const FileEntry& e) const {
   std::string path = directory(e);
@@ -9,20 +26,33 @@ std::string EntryList::relative_path(const FileEntry& e) const {
 }
 
 std::uint32_t EntryList::add_directory(std::string relative_dir) {
+  if (directories_.size() >= FileEntry::kCopyBit) throw std::length_error("too many directories");
   directories_.push_back(std::move(relative_dir));
   return static_cast<std::uint32_t>(directories_.size() - 1);
 }
 
 void EntryList::add(std::uint32_t directory, std::string_view name, std::uint64_t size,
                     std::int64_t last_write) {
+  // File names are far shorter than this on every file system.
+  if (name.size() > 0xffff) throw std::length_error("file name too long");
+  const size_t needed = kLengthBytes + name.size();
+  if (block_used_ + needed > kBlockSize) {
+    if (blocks_.size() >= kMaxBlocks) throw std::length_error("too many file names");
+    blocks_.push_back(std::make_unique<char[]>(kBlockSize));
+    block_used_ = 0;
+  }
+  char* at = blocks_.back().get() + block_used_;
+  at[0] = static_cast<char>(name.size() & 0xff);
+  at[1] = static_cast<char>(name.size() >> 8);
+  std::memcpy(at + kLengthBytes, name.data(), name.size());
+
   FileEntry entry;
   entry.size = size;
   entry.last_write = last_write;
-  entry.name_offset = names_.size();
-  entry.directory = directory;
-  entry.name_length = static_cast<std::uint16_t>(name.size());
-  names_.append(name);
+  entry.name_ = static_cast<std::uint32_t>(((blocks_.size() - 1) << kBlockBits) | block_used_);
+  entry.directory_ = directory | FileEntry::kCopyBit;
   entries_.push_back(entry);
+  block_used_ += needed;
 }
 
 }  // namespace qmr

@@ -49,7 +49,7 @@ SourceIndex::SourceIndex(const EntryList& source) : source_(source) {
 }
 
 std::uint64_t SourceIndex::entry_hash(const FileEntry& e) const {
-  return fold_hash(directory_hashes_[e.directory], source_.name(e));
+  return fold_hash(directory_hashes_[source_.directory_index(e)], source_.name(e));
 }
 
 size_t SourceIndex::find_partner(std::string_view relative_path) const {

@@ -47,8 +47,8 @@ size_t delete_pass(FileSystem& fs, const Console& console, SyncMode mode, const 
     const size_t partner = index.find_partner(relative);
     if (partner != SourceIndex::kNoPartner) {
       FileEntry& s = source[partner];
-      if (is_equal_pair(d, s) && mode != SyncMode::kCopyAll) s.needs_copy = false;
-      if (s.needs_copy && (source.name(s) != dest.name(d) ||
+      if (is_equal_pair(d, s) && mode != SyncMode::kCopyAll) s.set_needs_copy(false);
+      if (s.needs_copy() && (source.name(s) != dest.name(d) ||
                            source.directory(s) != dest.directory(d))) {
         spellings.emplace(partner, relative);
       }
@@ -67,7 +67,7 @@ size_t copy_pass(FileSystem& fs, const Console& console, const EntryList& source
   const std::string* made_dir = nullptr;
   for (size_t i = 0; i < source.size(); ++i) {
     const FileEntry& s = source[i];
-    if (!s.needs_copy) continue;
+    if (!s.needs_copy()) continue;
     const std::string path = source.path(s);
     console.report("Copy:\t%s...\t", path);
     const std::string& dir = source.directory(s);
