@@ -6,22 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "platform/ascii.h"
+#include "support/linear_pairing.h"
 
 namespace qmr {
 namespace {
 
-// The plain definition: first entry in list order equal ignoring case, unless
-// one matches byte for byte.
-size_t linear_partner(const EntryList& source, const std::string& relative) {
-  size_t first = SourceIndex::kNoPartner;
-  for (size_t i = 0; i < source.size(); ++i) {
-    const std::string candidate = source.relative_path(source[i]);
-    if (candidate == relative) return i;
-    if (first == SourceIndex::kNoPartner && equal_ignoring_case(candidate, relative)) first = i;
-  }
-  return first;
-}
+using test::linear_partner;
 
 TEST(SourceIndex, PairsIgnoringCaseButPrefersTheExactSpelling) {
   EntryList source("/s/");

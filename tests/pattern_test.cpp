@@ -37,7 +37,8 @@ TEST(MatchPattern, FollowsTheToolsOwnWildcardRules) {
 }
 
 TEST(MatchPattern, EveryNameIsSelectedByStarDotStar) {
-  for (const char* name : {"a", ".", "..x", "x.", "a.b.c.d", " ", "\xe9t\xe9.doc", "...."}) {
+  for (const char* name :
+       {"a", ".", "..x", "x.", "a.b.c.d", " ", "\xe9t\xe9.doc", "....", "a.*b", "*", "?.*?"}) {
     EXPECT_TRUE(match_pattern(name, "*.*")) << name;
   }
 }

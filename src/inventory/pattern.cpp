@@ -20,7 +20,9 @@ bool match_pattern(std::string_view name, std::string_view pattern) {
     if (j >= pattern.size()) return false;
     const unsigned char n = at(name, i);
     const unsigned char p = at(pattern, j);
-    if (n == p || (p == '?' && n != '.')) {
+    // A "*" in the pattern is always a wildcard, even facing a "*" in a name
+    // (legal on POSIX): otherwise "*.*" would miss a name like "a.*b".
+    if ((n == p && p != '*') || (p == '?' && n != '.')) {
       ++i;
       ++j;
       continue;
