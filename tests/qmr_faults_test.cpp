@@ -1,0 +1,181 @@
+// The real qmr binary under faults and hostile input: a full disk, a killed run,
+// names of every kind and trees deeper than a path can name. Nothing may be
+// lost, nothing half-written taken for good, and the exit status tells the truth.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/run_tool.h"
+#include "support/temp_tree.h"
+
+namespace qmr::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::int64_t kT1 = 1600000000100000001;
+constexpr std::int64_t kT2 = 1600000000200000002;
+
+std::vector<std::string> temporaries_below(const std::string& root) {
+  std::vector<std::string> found;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    if (entry.path().filename().string().rfind(".qmr-", 0) == 0) found.push_back(entry.path());
+  }
+  return found;
+}
+
+class Faults : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (windows_tool()) GTEST_SKIP() << "fault injection runs against the POSIX build";
+  }
+  std::string path(const std::string& relative) const { return tree_.path(relative); }
+  std::vector<std::string> mirror(const std::string& extra = "/R") const {
+    return {"/FROM:" + path("src"), "/TO:" + path("dst"), extra};
+  }
+  TempTree tree_;
+};
+
+TEST_F(Faults, AFullDiskFailsOnlyTheCopiesThatDoNotFit) {
+  tree_.write("src/a-small", std::string(10000, 'a'), kT1);
+  tree_.write("src/big", std::string(3 << 20, 'b'), kT2);
+  tree_.write("src/z-small", std::string(10000, 'z'), kT1);
+  tree_.mkdir("dst");
+  if (::mount("qmr-test", path("dst").c_str(), "tmpfs", 0, "size=1m") != 0) {
+    GTEST_SKIP() << "cannot mount a small file system here (needs root): " << strerror(errno);
+  }
+  struct Unmount {
+    std::string at;
+    ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
+  } unmount{path("dst")};
+  tree_.write("dst/big", "old big", kT1);
+
+  ToolResult result = run_tool(mirror());
+  EXPECT_EQ(result.status, 2);
+  EXPECT_EQ(result.output, "Quenmire. Version 1.02\n"
+                           "Copy:\t" + path("src/a-small") + "...\tOk.\n"
+                           "Copy:\t" + path("src/big") + "...\tFail.\n"
+                           "Copy:\t" + path("src/z-small") + "...\tOk.\n");
+  EXPECT_EQ(read_file(path("dst/big")), "old big");
+  EXPECT_EQ(mtime_ns(path("dst/big")), kT1);
+  EXPECT_TRUE(temporaries_below(path("dst")).empty());
+
+  ASSERT_EQ(::mount("qmr-test", path("dst").c_str(), "tmpfs", MS_REMOUNT, "size=8m"), 0);
+  result = run_tool(mirror());
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(snapshot(path("src")), snapshot(path("dst")));
+}
+
+TEST_F(Faults, AKilledRunLeavesTheOldFileAndTheNextRunCompletes) {
+  tree_.write("src/huge", "", kT2);
+  {
+    std::vector<char> block(1 << 20, 'h');
+    const int fd = ::open(path("src/huge").c_str(), O_WRONLY);
+    for (int i = 0; i < 256; ++i) ASSERT_EQ(::write(fd, block.data(), block.size()), 1 << 20);
+    ::close(fd);
+    set_mtime_ns(path("src/huge"), kT2);
+  }
+  tree_.write("dst/huge", "old", kT1);
+
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const int null_out = ::open("/dev/null", O_WRONLY);
+    ::dup2(null_out, 1);
+    const std::string from = "/FROM:" + path("src");
+    const std::string to = "/TO:" + path("dst");
+    ::execl(QMR_BINARY, QMR_BINARY, from.c_str(), to.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  // Kill it as soon as its temporary copy has begun to fill.
+  bool caught = false;
+  for (int i = 0; i < 20000 && !caught; ++i) {
+    for (const std::string& temporary : temporaries_below(path("dst"))) {
+      struct stat st{};
+      if (::stat(temporary.c_str(), &st) == 0 && st.st_size > 0) caught = true;
+    }
+    if (!caught) std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  ::kill(child, SIGKILL);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ASSERT_TRUE(caught) << "the copy was never seen under way";
+  ASSERT_TRUE(WIFSIGNALED(status)) << "the copy finished before it could be killed";
+
+  EXPECT_EQ(read_file(path("dst/huge")), "old");
+  EXPECT_EQ(mtime_ns(path("dst/huge")), kT1);
+  const auto leftovers = temporaries_below(path("dst"));
+  ASSERT_EQ(leftovers.size(), 1u);
+
+  const ToolResult result = run_tool({"/FROM:" + path("src"), "/TO:" + path("dst")});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.output, "Quenmire. Version 1.02\n"
+                           "Delete:\t" + leftovers[0] + "...\tOk.\n"
+                           "Copy:\t" + path("src/huge") + "...\tOk.\n");
+  EXPECT_EQ(snapshot(path("src")), snapshot(path("dst")));
+}
+
+TEST_F(Faults, NamesOfEveryKindAreMirroredWhole) {
+  const std::vector<std::string> names = {
+      "new\nline", "tab\there", "100%s%n%%", "back\\slash", "\xff\xfe not utf-8",
+      ".leading dot", "-dash", "--R", "/R", std::string(255, 'n'), " space "};
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (names[i] == "/R") continue;  // no file can have a slash in its name
+    tree_.write("src/" + names[i], "content " + std::to_string(i), kT1);
+    tree_.write("src/sub/" + names[i], "deeper " + std::to_string(i), kT2);
+  }
+  ASSERT_EQ(::mkfifo(path("src/fifo").c_str(), 0644), 0);
+  ASSERT_EQ(::symlink("self", path("src/self").c_str()), 0);
+  ASSERT_EQ(::symlink("..", path("src/sub/up").c_str()), 0);
+
+  ToolResult result = run_tool(mirror());
+  EXPECT_EQ(result.status, 0) << result.output;
+  auto expected = snapshot(path("src"));
+  expected.erase("fifo");  // never opened, never mirrored
+  EXPECT_EQ(snapshot(path("dst")), expected);
+  result = run_tool(mirror());
+  EXPECT_EQ(result.output, "Quenmire. Version 1.02\n") << "a second run finds every pair equal";
+}
+
+TEST_F(Faults, ATreeDeeperThanAPathCanNameIsReportedNotTruncated) {
+  // Built one level at a time relative to the last, as no whole path reaches it.
+  tree_.write("src/top", "t", kT1);
+  const std::string level(200, 'd');
+  int dir = ::open(path("src").c_str(), O_RDONLY | O_DIRECTORY);
+  for (int depth = 0; depth < 24; ++depth) {
+    ASSERT_EQ(::mkdirat(dir, level.c_str(), 0755), 0);
+    const int next = ::openat(dir, level.c_str(), O_RDONLY | O_DIRECTORY);
+    const int file = ::openat(next, "f", O_WRONLY | O_CREAT, 0644);
+    ASSERT_EQ(::write(file, "x", 1), 1);
+    ::close(file);
+    ::close(dir);
+    dir = next;
+  }
+  ::close(dir);
+
+  const ToolResult result = run_tool(mirror());
+  EXPECT_EQ(result.status, 2) << "what cannot be mirrored counts as a failure";
+  EXPECT_NE(result.output.find("...\tFail.\n"), std::string::npos);
+  EXPECT_EQ(read_file(path("dst/top")), "t");
+  EXPECT_EQ(read_file(path("dst/" + level + "/f")), "x");
+  // Every path printed is whole: a shortened one would name another file.
+  for (size_t at = result.output.find(level); at != std::string::npos;
+       at = result.output.find(level, at + level.size())) {
+    EXPECT_TRUE(result.output[at - 1] == '/' &&
+                (result.output[at + level.size()] == '/' ||
+                 result.output.compare(at + level.size(), 3, "...") == 0));
+  }
+}
+
+}  // namespace
+}  // namespace qmr::test
