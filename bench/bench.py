@@ -1,0 +1,276 @@
+#!/usr/bin/env python3
+"""Benchmarks qmr against rsync, cp -a and a bare metadata walk.
+
+Generates deterministic trees outside the repository, runs every workload for
+qmr and its peers interleaved within one run, several repetitions each, checks
+after every qmr run that the destination equals the source, and prints medians,
+minima, peak RSS and the ratios.
+"""
+import argparse
+import hashlib
+import os
+import random
+import shutil
+import statistics
+import subprocess
+import sys
+import time
+
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+ARGS = None  # the command line, set once in main
+
+
+def make_tree(root, files, seed, small=False):
+    """~100 files a directory, depth up to 3, mostly 1-16 KiB, ~1% large."""
+    rng = random.Random(seed)
+    os.makedirs(root)
+    dirs = [""]
+    frontier = [""]
+    while len(dirs) * 100 < files:
+        parent = frontier.pop(0) if frontier else rng.choice(dirs)
+        for _ in range(6):
+            name = parent + rng.choice(["Data", "docs", "Src", "misc", "Old Stuff"]) + str(len(dirs))
+            dirs.append(name + "/")
+            if name.count("/") < 2:
+                frontier.append(name + "/")
+            os.makedirs(os.path.join(root, name))
+    base_time = 1_600_000_000_000_000_000
+    for i in range(files):
+        d = dirs[i % len(dirs)]
+        name = rng.choice(["File", "file", "REPORT", "photo ", "Note"]) + str(i)
+        name += rng.choice([".dat", ".TXT", ".jpg", "", ".tar.gz"])
+        if small:
+            size = rng.randint(0, 64)
+        elif rng.random() < 0.01:
+            size = rng.randint(256 << 10, 2 << 20)
+        else:
+            size = rng.randint(1 << 10, 16 << 10)
+        path = os.path.join(root, d, name)
+        with open(path, "wb") as f:
+            f.write(rng.randbytes(size))
+        t = base_time + rng.randint(0, 10**17)
+        os.utime(path, ns=(t, t))
+
+
+def run(cmd):
+    """Runs a command; returns (seconds, peak RSS in KiB of that process).
+
+    GNU time forks from a small process, so the peak is the measured
+    program's own, not that of this interpreter."""
+    stats = os.path.join(ARGS.work, "rss")
+    start = time.perf_counter()
+    code = subprocess.call(["/usr/bin/time", "-f", "%M", "-o", stats] + cmd,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    elapsed = time.perf_counter() - start
+    if code != 0:
+        sys.exit(f"{cmd[0]} failed with status {code}")
+    with open(stats) as f:
+        return elapsed, int(f.read().split()[-1])
+
+
+def listing(root):
+    result = {}
+    for d, _, names in os.walk(root):
+        for n in names:
+            p = os.path.join(d, n)
+            st = os.lstat(p)
+            result[os.path.relpath(p, root)] = (st.st_size, st.st_mtime_ns)
+    return result
+
+
+def digest(path):
+    with open(path, "rb") as f:
+        return hashlib.sha1(f.read()).hexdigest()
+
+
+def verify(src, dst, check_content=None):
+    """The destination must hold exactly the source's files, sizes and times."""
+    a, b = listing(src), listing(dst)
+    if a != b:
+        missing = set(a) ^ set(b)
+        sys.exit(f"mirror differs: {len(missing)} names, e.g. {sorted(missing)[:3]}")
+    for rel in check_content if check_content is not None else a:
+        if digest(os.path.join(src, rel)) != digest(os.path.join(dst, rel)):
+            sys.exit(f"content differs: {rel}")
+
+
+def qmr_cmd(qmr, src, dst):
+    return [qmr, "/FROM:" + src, "/TO:" + dst, "/R", "/QUIET"]
+
+
+class Table:
+    def __init__(self):
+        self.rows = []
+
+    def add(self, workload, tool, times, rss, files, base=None):
+        self.rows.append((workload, tool, times, rss, files, base))
+
+    def print(self):
+        print()
+        print("| workload | tool | median s | min s | peak RSS MiB | us/file | ratio to qmr |")
+        print("|---|---|---|---|---|---|---|")
+        medians = {(w, t): statistics.median(ts) for w, t, ts, *_ in self.rows}
+        for w, t, ts, rss, files, _ in self.rows:
+            med = statistics.median(ts)
+            ratio = med / medians[(w, "qmr")] if (w, "qmr") in medians else float("nan")
+            print(f"| {w} | {t} | {med:.3f} | {min(ts):.3f} | {rss / 1024:.1f} | "
+                  f"{med / files * 1e6:.1f} | {ratio:.2f} |")
+
+
+def fresh(path):
+    if os.path.exists(path):
+        shutil.rmtree(path)
+
+
+def initial_mirror(args, work, table):
+    src = os.path.join(work, "init-src")
+    make_tree(src, args.files, 1)
+    tools = {
+        "qmr": lambda d: qmr_cmd(args.qmr, src, d),
+        "rsync": lambda d: ["rsync", "-a", "--delete", src + "/", d + "/"],
+        "cp -a": lambda d: ["cp", "-a", src, d],
+    }
+    measure(args, table, f"initial mirror {args.files}", tools, args.files,
+            prepare=lambda d: None, check=lambda d: verify(src, d))
+    fresh(src)
+
+
+def measure(args, table, workload, tools, files, prepare, check):
+    times = {t: [] for t in tools}
+    rss = {t: 0 for t in tools}
+    outputs = []
+    # Every run writes into a fresh directory and all are deleted at the end:
+    # file creation right after a large deletion is several times slower.
+    for rep in range(args.reps):
+        for tool, make in tools.items():
+            dst = os.path.join(args.work, f"out-{rep}-{tool.replace(' ', '')}")
+            outputs.append(dst)
+            prepare(dst)
+            seconds, peak = run(make(dst))
+            if tool == "qmr":
+                check(dst)
+            times[tool].append(seconds)
+            rss[tool] = max(rss[tool], peak)
+            if args.verbose:
+                print(f"{workload}: {tool} {seconds:.3f} s", file=sys.stderr)
+    for dst in outputs:
+        fresh(dst)
+    for tool in tools:
+        table.add(workload, tool, times[tool], rss[tool], files)
+
+
+def no_change(args, work, table, files, small=False, peers=True):
+    src = os.path.join(work, f"same-src-{files}")
+    dst = os.path.join(work, f"same-dst-{files}")
+    make_tree(src, files, 2, small)
+    run(qmr_cmd(args.qmr, src, dst))
+    verify(src, dst, check_content=[])
+    tools = {"qmr": qmr_cmd(args.qmr, src, dst)}
+    if peers:
+        tools["rsync"] = ["rsync", "-a", "--delete", src + "/", dst + "/"]
+        tools["find floor"] = ["find", src, dst, "-printf", "%s %T@\\n"]
+    times = {t: [] for t in tools}
+    rss = {t: 0 for t in tools}
+    for _ in range(args.reps):
+        for tool, cmd in tools.items():
+            seconds, peak = run(cmd)
+            times[tool].append(seconds)
+            rss[tool] = max(rss[tool], peak)
+        verify(src, dst, check_content=[])
+    for tool in tools:
+        table.add(f"no change {files}{' small' if small else ''}", tool, times[tool], rss[tool],
+                  files)
+    fresh(src)
+    fresh(dst)
+
+
+def churn(args, work, table):
+    old = os.path.join(work, "churn-old")
+    new = os.path.join(work, "churn-new")
+    base = os.path.join(work, "churn-base")
+    make_tree(old, args.files, 3)
+    shutil.copytree(old, new, symlinks=True)
+    run(qmr_cmd(args.qmr, old, base))
+    rng = random.Random(4)
+    names = sorted(listing(new))
+    changed = []
+    for rel in rng.sample(names, len(names) // 100):  # rewritten
+        with open(os.path.join(new, rel), "wb") as f:
+            f.write(rng.randbytes(rng.randint(1 << 10, 16 << 10)))
+        changed.append(rel)
+    for rel in rng.sample(names, len(names) // 100):  # deleted
+        if rel not in changed:
+            os.remove(os.path.join(new, rel))
+    for i in range(len(names) // 100):  # added
+        rel = os.path.join(os.path.dirname(names[i * 97 % len(names)]), f"Added {i}.dat")
+        with open(os.path.join(new, rel), "wb") as f:
+            f.write(rng.randbytes(4096))
+        changed.append(rel)
+    tools = {
+        "qmr": lambda d: qmr_cmd(args.qmr, new, d),
+        "rsync": lambda d: ["rsync", "-a", "--delete", new + "/", d + "/"],
+    }
+    measure(args, table, f"churn 3% of {args.files}", tools, args.files,
+            prepare=lambda d: subprocess.run(["cp", "-a", base, d], check=True),
+            check=lambda d: verify(new, d, check_content=changed))
+    for p in (old, new, base):
+        fresh(p)
+
+
+def big_file(args, work, table):
+    src = os.path.join(work, "big-src")
+    os.makedirs(src)
+    with open(os.path.join(src, "big.bin"), "wb") as f:
+        block = random.Random(5).randbytes(1 << 20)
+        for i in range(args.big_mib):
+            f.write(block[i % 7:] + block[: i % 7])
+    tools = {
+        "qmr": lambda d: qmr_cmd(args.qmr, src, d),
+        "rsync": lambda d: ["rsync", "-a", "--delete", src + "/", d + "/"],
+        "cp": lambda d: ["cp", "--preserve=timestamps", "-r", src, d],
+    }
+    measure(args, table, f"one {args.big_mib} MiB file", tools, 1, prepare=lambda d: None,
+            check=lambda d: verify(src, d))
+    fresh(src)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--qmr", default=os.path.join(REPO, "build", "qmr"))
+    parser.add_argument("--work", default="/tmp/qmr-bench", help="where the trees go")
+    parser.add_argument("--reps", type=int, default=5)
+    parser.add_argument("--files", type=int, default=20000)
+    parser.add_argument("--big-mib", type=int, default=1024)
+    parser.add_argument("--scale", type=int, nargs="*", default=[10000, 100000, 1000000],
+                        help="tree sizes of the no-change scale runs (none to skip)")
+    parser.add_argument("--verbose", action="store_true", help="print every run's time")
+    parser.add_argument("--only", nargs="*",
+                        default=["initial", "nochange", "churn", "big", "scale"])
+    args = parser.parse_args()
+    global ARGS
+    ARGS = args
+    for tool, package in (("rsync", "rsync"), ("/usr/bin/time", "time")):
+        if shutil.which(tool) is None:
+            subprocess.run(["apt-get", "install", "-y", package], check=True,
+                           stdout=subprocess.DEVNULL)
+    fresh(args.work)
+    os.makedirs(args.work)
+    table = Table()
+    if "initial" in args.only:
+        initial_mirror(args, args.work, table)
+    if "nochange" in args.only:
+        for files in (args.files, 100000):
+            no_change(args, args.work, table, files)
+    if "churn" in args.only:
+        churn(args, args.work, table)
+    if "big" in args.only:
+        big_file(args, args.work, table)
+    if "scale" in args.only:
+        for files in args.scale:
+            no_change(args, args.work, table, files, small=True, peers=files <= 100000)
+    table.print()
+    fresh(args.work)
+
+
+if __name__ == "__main__":
+    main()
