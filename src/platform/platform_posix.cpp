@@ -124,14 +124,17 @@ bool copy_content(int in, int out) {
   }
 }
 
-// Creates a new, empty file beside `target` and returns its descriptor.
-int create_temporary(const std::string& target, std::string& name) {
+// Makes a new entry beside `target` under a fresh temporary name with
+// `create(name)`, which returns false and sets errno on failure; a name taken
+// meanwhile is tried again. Returns the name, or "" when creation failed.
+template <typename Create>
+std::string create_temporary(const std::string& target, Create create) {
   for (int attempt = 0; attempt < 16; ++attempt) {
-    name = temporary_name_for(target);
-    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd >= 0 || errno != EEXIST) return fd;
+    std::string name = temporary_name_for(target);
+    if (create(name)) return name;
+    if (errno != EEXIST) break;
   }
-  return -1;
+  return {};
 }
 
 bool same_file_state(const struct stat& a, const struct stat& b) {
@@ -150,26 +153,26 @@ bool copy_link(const std::string& from, const std::string& to, const struct stat
   const ssize_t n = ::readlink(from.c_str(), target.data(), target.size());
   if (n < 0 || static_cast<size_t>(n) >= target.size()) return false;  // changed meanwhile
   target.resize(static_cast<size_t>(n));
-  for (int attempt = 0; attempt < 16; ++attempt) {
-    const std::string temporary = temporary_name_for(to);
-    if (::symlink(target.c_str(), temporary.c_str()) != 0) {
-      if (errno == EEXIST) continue;
-      return false;
-    }
-    const struct timespec times[2] = {st.st_atim, st.st_mtim};
-    if (::utimensat(AT_FDCWD, temporary.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
-      ::unlink(temporary.c_str());
-      return false;
-    }
-    return commit_temporary(temporary, to);
+  const std::string temporary = create_temporary(to, [&](const std::string& name) {
+    return ::symlink(target.c_str(), name.c_str()) == 0;
+  });
+  if (temporary.empty()) return false;
+  const struct timespec times[2] = {st.st_atim, st.st_mtim};
+  if (::utimensat(AT_FDCWD, temporary.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
+    ::unlink(temporary.c_str());
+    return false;
   }
-  return false;
+  return commit_temporary(temporary, to);
 }
 
 bool copy_regular(const std::string& to, int in, const struct stat& before) {
-  std::string temporary;
-  Fd out(create_temporary(to, temporary));
-  if (out.get() < 0) return false;
+  int fd = -1;
+  const std::string temporary = create_temporary(to, [&](const std::string& name) {
+    fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    return fd >= 0;
+  });
+  if (temporary.empty()) return false;
+  Fd out(fd);
   struct stat after{};
   const struct timespec times[2] = {before.st_atim, before.st_mtim};
   // A source that changes while it is read would leave a copy that carries the
