@@ -10,41 +10,38 @@ namespace {
 
 TEST(EntryList, KeepsEveryNameWholeAcrossItsStorageBlocks) {
   EntryList list("/r/");
-  const auto top = list.add_directory("");
-  const auto sub = list.add_directory("a b/");
+  const auto top = list.add_directory("", {});
+  const auto sub = list.add_directory("a b/", {});
   // Enough names of varied length to fill several blocks, and long ones.
   std::string expected_last;
   for (int i = 0; i < 60000; ++i) {
     const std::string name = std::string(static_cast<size_t>(i % 300), 'x') + std::to_string(i);
-    list.add(i % 2 == 0 ? top : sub, name, static_cast<std::uint64_t>(i), -i);
+    list.add(i % 2 == 0 ? top : sub, name, EntryKind::kFile, static_cast<std::uint64_t>(i), {-i, 7});
   }
-  list.add(sub, std::string(65535, 'L'), 1, 2);
+  list.add(sub, std::string(65535, 'L'), EntryKind::kSymlink, 1, {2, 0});
   ASSERT_EQ(list.size(), 60001u);
   for (int i = 0; i < 60000; i += 997) {
     const FileEntry& e = list[static_cast<size_t>(i)];
     EXPECT_EQ(list.name(e), std::string(static_cast<size_t>(i % 300), 'x') + std::to_string(i));
     EXPECT_EQ(list.directory(e), i % 2 == 0 ? "" : "a b/");
     EXPECT_EQ(e.size, static_cast<std::uint64_t>(i));
-    EXPECT_EQ(e.last_write, -i);
+    EXPECT_EQ(e.last_write, (FileTime{-i, 7}));
+    EXPECT_EQ(e.kind(), EntryKind::kFile);
   }
   EXPECT_EQ(list.name(list[60000]).size(), 65535u);
+  EXPECT_EQ(list[60000].kind(), EntryKind::kSymlink);
   EXPECT_EQ(list.path(list[1]), "/r/a b/x1");
-  EXPECT_THROW(list.add(top, std::string(65536, 'L'), 0, 0), std::length_error);
+  EXPECT_THROW(list.add(top, std::string(65536, 'L'), EntryKind::kFile, 0, {}), std::length_error);
 }
 
-TEST(EntryList, TheCopyMarkLeavesTheDirectoryAlone) {
+TEST(EntryList, KeepsEachDirectorysAttributes) {
   EntryList list("/r/");
-  list.add_directory("");
-  const auto sub = list.add_directory("s/");
-  list.add(sub, "f", 0, 0);
-  FileEntry& e = list[0];
-  EXPECT_TRUE(e.needs_copy());
-  e.set_needs_copy(false);
-  EXPECT_FALSE(e.needs_copy());
-  EXPECT_EQ(list.directory_index(e), sub);
-  e.set_needs_copy(true);
-  EXPECT_TRUE(e.needs_copy());
-  EXPECT_EQ(list.directory(e), "s/");
+  list.add_directory("", {0755, 1, 2});
+  const auto sub = list.add_directory("s/", {0700, 3, 4});
+  list.add(sub, "f", EntryKind::kFile, 0, {});
+  EXPECT_EQ(list.directory(list[0]), "s/");
+  EXPECT_EQ(list.attributes(sub), (Attributes{0700, 3, 4}));
+  EXPECT_EQ(list.attributes(0), (Attributes{0755, 1, 2}));
 }
 
 }  // namespace

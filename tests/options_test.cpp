@@ -18,7 +18,7 @@ ParsedCommandLine parse(std::vector<std::string> args) {
 TEST(ParseArguments, RootsAndPatternsAreTakenVerbatimInOrder) {
   const auto parsed = parse({"/FROM:C:\\data", "-to:/tmp/a b%s", "/FILES:*.txt;*.doc", "/files:*.c",
                              "/EX:", "/EX:a*"});
-  EXPECT_FALSE(parsed.help_requested);
+  EXPECT_EQ(parsed.request, Request::kRun);
   EXPECT_EQ(parsed.options.source_root, "C:\\data");
   EXPECT_EQ(parsed.options.dest_root, "/tmp/a b%s");
   EXPECT_EQ(parsed.options.include_patterns, (PatternList{"*.txt;*.doc", "*.c"}));
@@ -50,13 +50,13 @@ TEST(ParseArguments, WholeKeywordsMustStandAlone) {
   EXPECT_TRUE(parse({"-R"}).options.recurse);
   EXPECT_FALSE(parse({"/RECURSE"}).options.recurse);
   EXPECT_FALSE(parse({"/Rx"}).options.recurse);
-  EXPECT_FALSE(parse({"/HELP"}).help_requested);
-  EXPECT_FALSE(parse({"/??"}).help_requested);
+  EXPECT_EQ(parse({"/HELP"}).request, Request::kRun);
+  EXPECT_EQ(parse({"/??"}).request, Request::kRun);
 }
 
 TEST(ParseArguments, UnknownKeysAndPlainArgumentsAreIgnored) {
   const auto parsed = parse({"C:\\data", "FROM:x", "/BOGUS", "", "/", "-", "/TO:d"});
-  EXPECT_FALSE(parsed.help_requested);
+  EXPECT_EQ(parsed.request, Request::kRun);
   EXPECT_EQ(parsed.options.source_root, "");
   EXPECT_EQ(parsed.options.dest_root, "d");
   EXPECT_FALSE(parsed.options.recurse);
@@ -67,11 +67,22 @@ TEST(ParseArguments, UnknownKeysAndPlainArgumentsAreIgnored) {
 TEST(ParseArguments, HelpStopsParsingWhereItStands) {
   for (const char* help : {"/H", "/h", "-?", "/?", "-H"}) {
     const auto parsed = parse({"/QUIET", "/FROM:a", help, "/TO:b", "/R"});
-    EXPECT_TRUE(parsed.help_requested) << help;
+    EXPECT_EQ(parsed.request, Request::kHelp) << help;
     EXPECT_EQ(parsed.options.source_root, "a");
     EXPECT_EQ(parsed.options.dest_root, "") << "arguments after help were read";
     EXPECT_FALSE(parsed.options.recurse);
   }
+}
+
+TEST(ParseArguments, ListOnlyIsAPrefixKeywordAndDoubleDashWordsAreRequests) {
+  EXPECT_TRUE(parse({"/LISTONLY"}).options.list_only);
+  EXPECT_TRUE(parse({"-listonlyx"}).options.list_only);
+  EXPECT_FALSE(parse({"/LIST"}).options.list_only);
+  EXPECT_EQ(parse({"/FROM:a", "--help", "/TO:b"}).request, Request::kHelp);
+  EXPECT_EQ(parse({"/FROM:a", "--help", "/TO:b"}).options.dest_root, "");
+  EXPECT_EQ(parse({"--version", "/?"}).request, Request::kVersion);
+  // Only those exact words: other double-dash arguments stay ignored keys.
+  EXPECT_EQ(parse({"--HELP", "--versions", "--"}).request, Request::kRun);
 }
 
 TEST(ParseArguments, BytesOfAnyKindAndLongValuesSurviveWhole) {

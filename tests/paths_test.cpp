@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "support/fake_fs.h"
 
 namespace qmr {
 namespace {
@@ -19,31 +18,21 @@ TEST(CloseRoot, AppendsTheSeparatorOnlyWhenMissing) {
   EXPECT_EQ(close_root("C:\\d/", kWindowsPathStyle), "C:\\d/\\");
 }
 
-TEST(PathDirPrefixes, PosixCreatesEveryComponentAboveTheName) {
-  EXPECT_EQ(path_dir_prefixes("/a/b/", kPosixPathStyle), (Prefixes{"/a", "/a/b"}));
-  EXPECT_EQ(path_dir_prefixes("/a/b/f.txt", kPosixPathStyle), (Prefixes{"/a", "/a/b"}));
-  EXPECT_EQ(path_dir_prefixes("rel/x/f", kPosixPathStyle), (Prefixes{"rel", "rel/x"}));
-  EXPECT_EQ(path_dir_prefixes("/", kPosixPathStyle), Prefixes{});
-  EXPECT_EQ(path_dir_prefixes("f", kPosixPathStyle), Prefixes{});
-  // "x:" is an ordinary directory name here.
-  EXPECT_EQ(path_dir_prefixes("x:/y/", kPosixPathStyle), (Prefixes{"x:", "x:/y"}));
-  // Doubled separators repeat a prefix, which is harmless.
-  EXPECT_EQ(path_dir_prefixes("/a//b", kPosixPathStyle), (Prefixes{"/a", "/a/"}));
+TEST(RelativeDirPrefixes, EveryDirectoryAboveTheName) {
+  using Views = std::vector<std::string_view>;
+  EXPECT_EQ(relative_dir_prefixes("a/b/f.txt", '/'), (Views{"a/", "a/b/"}));
+  EXPECT_EQ(relative_dir_prefixes("a/b/", '/'), (Views{"a/", "a/b/"}));
+  EXPECT_EQ(relative_dir_prefixes("f", '/'), Views{});
+  EXPECT_EQ(relative_dir_prefixes("x\\y\\f", '\\'), (Views{"x\\", "x\\y\\"}));
+  EXPECT_EQ(parent_dir("a/b/f", '/'), "a/b/");
+  EXPECT_EQ(parent_dir("f", '/'), "");
 }
 
-TEST(PathDirPrefixes, WindowsSkipsDrivesAndServerStarts) {
-  EXPECT_EQ(path_dir_prefixes("C:\\a\\b\\", kWindowsPathStyle), (Prefixes{"C:\\a", "C:\\a\\b"}));
-  EXPECT_EQ(path_dir_prefixes("C:\\", kWindowsPathStyle), Prefixes{});
-  EXPECT_EQ(path_dir_prefixes("\\\\srv\\share\\d\\f.txt", kWindowsPathStyle),
-            (Prefixes{"\\\\srv", "\\\\srv\\share", "\\\\srv\\share\\d"}));
-  EXPECT_EQ(path_dir_prefixes("\\top\\f", kWindowsPathStyle), (Prefixes{"\\top"}));
-}
-
-TEST(MakePathDirs, CreatesOnlyWhatIsMissing) {
-  test::FakeFileSystem fs;
-  fs.add_dir("/a");
-  make_path_dirs(fs, "/a/b/c/file", kPosixPathStyle);
-  EXPECT_EQ(fs.log, (Prefixes{"mkdir /a/b", "mkdir /a/b/c"}));
+TEST(Ancestors, NearestFirstDownToTheTop) {
+  EXPECT_EQ(ancestors("/a/b/c/", kPosixPathStyle), (Prefixes{"/a/b", "/a", "/"}));
+  EXPECT_EQ(ancestors("/", kPosixPathStyle), Prefixes{});
+  EXPECT_EQ(ancestors("C:\\a\\b", kWindowsPathStyle), (Prefixes{"C:\\a", "C:\\"}));
+  EXPECT_EQ(ancestors("\\\\srv\\share\\d", kWindowsPathStyle).front(), "\\\\srv\\share");
 }
 
 TEST(LocateOverlap, TellsSameInsideAndApart) {
@@ -54,6 +43,7 @@ TEST(LocateOverlap, TellsSameInsideAndApart) {
   EXPECT_EQ(locate_overlap("/a/bc", "/a/b", kPosixPathStyle), Overlap::kNone);
   EXPECT_EQ(locate_overlap("/", "/x", kPosixPathStyle), Overlap::kDestInSource);
   EXPECT_EQ(locate_overlap("/A/B", "/a/b", kPosixPathStyle), Overlap::kNone);
+  EXPECT_EQ(locate_overlap("/x/Data/sub", "/x/DATA", kPosixPathStyle, true), Overlap::kSourceInDest);
   EXPECT_EQ(locate_overlap("C:\\Data", "c:\\data\\Sub", kWindowsPathStyle),
             Overlap::kDestInSource);
   EXPECT_EQ(locate_overlap("C:\\", "C:\\x", kWindowsPathStyle), Overlap::kDestInSource);

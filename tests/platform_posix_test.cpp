@@ -1,6 +1,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -8,6 +9,8 @@
 
 #include <algorithm>
 #include <csignal>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -31,38 +34,77 @@ std::vector<std::string> names_in(const std::string& dir) {
 
 class Platform : public ::testing::Test {
  protected:
+  // Lists the tree's root, sorted by name as the scan sorts.
+  Listing list(const std::string& relative = "") {
+    Listing listing;
+    fs_.list_directory(tree_.root() + "/" + relative, listing);
+    std::sort(listing.entries.begin(), listing.entries.end(),
+              [](const DirEntry& a, const DirEntry& b) { return a.name < b.name; });
+    return listing;
+  }
+  Outcome copy(const std::string& from, const std::string& to, bool replace = true) {
+    return fs_.copy_file(tree_.path(from), root(), to, replace);
+  }
+  std::string root() const { return tree_.root() + "/"; }
+
+  // Runs `body` in a child process that has dropped root's privileges, and
+  // returns its exit status.
+  static int as_nobody(const std::function<int()>& body) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+      if (::getuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(99);
+      ::_exit(body());
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
   test::TempTree tree_;
   NativeFileSystem fs_;
 };
 
-TEST_F(Platform, ListsInFoldedNameOrderWithKindSizeAndTime) {
+TEST_F(Platform, ListsKindSizeTimeAndTheDirectoryItself) {
   tree_.write("b", "12345", 1700000000123456789);
-  tree_.write("B", "");
-  tree_.write("a", "");
-  tree_.write("_", "");
-  tree_.write("\xe9", "");
   tree_.mkdir("C");
   ASSERT_EQ(::symlink("missing-target", tree_.path("dangling").c_str()), 0);
   ASSERT_EQ(::mkfifo(tree_.path("fifo").c_str(), 0644), 0);
-  std::vector<DirEntry> entries;
-  ASSERT_EQ(fs_.list_directory(tree_.root() + "/", entries), ListStatus::kOk);
+  ::chmod(tree_.root().c_str(), 0751);
+  const Listing listing = list();
+  ASSERT_EQ(listing.status, ListStatus::kOk);
   std::vector<std::string> names;
-  for (const DirEntry& e : entries) names.push_back(e.name);
-  // Upper-cased bytes first ("_" sorts after the letters), then exact bytes.
-  EXPECT_EQ(names, (std::vector<std::string>{"a", "B", "b", "C", "dangling", "_", "\xe9"}));
-  EXPECT_EQ(entries[2].size, 5u);
-  EXPECT_EQ(entries[2].last_write, 1700000000123456789);
-  EXPECT_EQ(entries[2].kind, EntryKind::kFile);
-  EXPECT_EQ(entries[3].kind, EntryKind::kDirectory);
-  EXPECT_EQ(entries[4].kind, EntryKind::kSymlink);
-  EXPECT_EQ(entries[4].size, std::string("missing-target").size());
+  for (const DirEntry& e : listing.entries) names.push_back(e.name);
+  EXPECT_EQ(names, (std::vector<std::string>{"C", "b", "dangling"}));
+  EXPECT_EQ(listing.entries[1].size, 5u);
+  EXPECT_EQ(listing.entries[1].last_write, (FileTime{1700000000, 123456789}));
+  EXPECT_EQ(listing.entries[0].kind, EntryKind::kDirectory);
+  EXPECT_EQ(listing.entries[2].kind, EntryKind::kSymlink);
+  EXPECT_EQ(listing.attributes.mode, 0751u);
+  EXPECT_EQ(listing.attributes.owner, ::getuid());
+  EXPECT_EQ(std::optional<FileId>(listing.id), fs_.identity(tree_.root()));
+  EXPECT_NE(fs_.identity(tree_.path("C")), fs_.identity(tree_.root()));
+  EXPECT_EQ(fs_.identity(tree_.path("nope")), std::nullopt);
 }
 
 TEST_F(Platform, ListingTellsMissingFromUnreadable) {
-  std::vector<DirEntry> entries;
-  EXPECT_EQ(fs_.list_directory(tree_.path("nope/"), entries), ListStatus::kMissing);
+  EXPECT_EQ(list("nope/").status, ListStatus::kMissing);
   tree_.write("file", "x");
-  EXPECT_EQ(fs_.list_directory(tree_.path("file/"), entries), ListStatus::kUnreadable);
+  EXPECT_EQ(list("file/").status, ListStatus::kUnreadable);
+  EXPECT_EQ(list("file/").reason, "Not a directory");
+}
+
+TEST_F(Platform, ADirectoryThatCannotBeSearchedIsUnreadableNotEmpty) {
+  tree_.write("locked/f", "x");
+  ::chmod(tree_.path("locked").c_str(), 0644);
+  ::chmod(tree_.root().c_str(), 0755);
+  const int status = as_nobody([&] {
+    Listing listing;
+    fs_.list_directory(tree_.path("locked/"), listing);
+    return listing.status == ListStatus::kUnreadable ? 0 : 1;
+  });
+  ::chmod(tree_.path("locked").c_str(), 0755);
+  if (status == 99) GTEST_SKIP() << "cannot drop privileges here";
+  EXPECT_EQ(status, 0) << "an entry that cannot be examined was dropped silently";
 }
 
 TEST_F(Platform, CopyKeepsContentModeAndNanosecondTime) {
@@ -72,32 +114,82 @@ TEST_F(Platform, CopyKeepsContentModeAndNanosecondTime) {
   ::chmod(tree_.path("src").c_str(), 0751);
   tree_.write("dst", "old and longer than nothing");
   ::chmod(tree_.path("dst").c_str(), 0444);  // read-only targets are replaced too
-  ASSERT_TRUE(fs_.copy_file(tree_.path("src"), tree_.path("dst")));
+  ASSERT_TRUE(copy("src", "dst").ok);
   EXPECT_EQ(test::read_file(tree_.path("dst")), content);
   EXPECT_EQ(test::mtime_ns(tree_.path("dst")), 1600000000987654321);
   EXPECT_EQ(test::mode_of(tree_.path("dst")), 0751u);
   EXPECT_EQ(names_in(tree_.root()), (std::vector<std::string>{"dst", "src"}));
 }
 
+TEST_F(Platform, CopyKeepsOwnerAndGroupAndNeverASetIdBitItCannotBackWithItsOwner) {
+  if (::geteuid() != 0) GTEST_SKIP() << "giving files to other owners needs root";
+  tree_.write("tool", "#!/bin/sh\n");
+  ASSERT_EQ(::chown(tree_.path("tool").c_str(), 1234, 5678), 0);
+  ASSERT_EQ(::chmod(tree_.path("tool").c_str(), 06755), 0);
+  ASSERT_TRUE(copy("tool", "copy").ok);
+  struct stat st{};
+  ASSERT_EQ(::stat(tree_.path("copy").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 1234u);
+  EXPECT_EQ(st.st_gid, 5678u);
+  EXPECT_EQ(st.st_mode & 07777, 06755u);
+  // A user who may not give the copy that owner gets no set-id bits at all.
+  ::chmod(tree_.root().c_str(), 0777);
+  const int status = as_nobody([&] {
+    NativeFileSystem fs;
+    if (!fs.copy_file(tree_.path("tool"), root(), "mine", false).ok) return 2;
+    struct stat mine{};
+    ::stat(tree_.path("mine").c_str(), &mine);
+    return mine.st_uid == 65534 && (mine.st_mode & 07777) == 0755 ? 0 : 1;
+  });
+  EXPECT_EQ(status, 0);
+}
+
+TEST_F(Platform, CopyKeepsHoles) {
+  const std::string path = tree_.path("sparse");
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::pwrite(fd, "data", 4, 0), 4);
+  ASSERT_EQ(::pwrite(fd, "tail", 4, (off_t{1} << 30) - 4), 4);  // 1 GiB, 8 bytes of data
+  ::close(fd);
+  struct stat st{};
+  ::stat(path.c_str(), &st);
+  if (st.st_blocks * 512 >= st.st_size) GTEST_SKIP() << "this file system keeps no holes";
+  ASSERT_TRUE(copy("sparse", "copy").ok);
+  struct stat copied{};
+  ASSERT_EQ(::stat(tree_.path("copy").c_str(), &copied), 0);
+  EXPECT_EQ(copied.st_size, st.st_size);
+  EXPECT_LE(copied.st_blocks, st.st_blocks + 16) << "the copy filled its holes";
+  char head[4];
+  char tail[4];
+  const int in = ::open(tree_.path("copy").c_str(), O_RDONLY);
+  ASSERT_EQ(::pread(in, head, 4, 0), 4);
+  ASSERT_EQ(::pread(in, tail, 4, (off_t{1} << 30) - 4), 4);
+  ::close(in);
+  EXPECT_EQ(std::string(head, 4), "data");
+  EXPECT_EQ(std::string(tail, 4), "tail");
+}
+
 TEST_F(Platform, CopyRecreatesALinkWithItsTime) {
   ASSERT_EQ(::symlink("../elsewhere", tree_.path("link").c_str()), 0);
   test::set_mtime_ns(tree_.path("link"), 1500000000000000001);
-  ASSERT_TRUE(fs_.copy_file(tree_.path("link"), tree_.path("copy")));
+  ASSERT_TRUE(copy("link", "copy").ok);
   char target[64] = {};
   ASSERT_GT(::readlink(tree_.path("copy").c_str(), target, sizeof target), 0);
   EXPECT_STREQ(target, "../elsewhere");
   EXPECT_EQ(test::mtime_ns(tree_.path("copy")), 1500000000000000001);
 }
 
-TEST_F(Platform, AFailedCopyLeavesTheTargetAndNoTemporary) {
+TEST_F(Platform, AFailedCopyLeavesTheTargetAndNoTemporaryAndSaysWhy) {
   tree_.write("dst", "precious");
   // Missing source, a fifo source (never opened for reading) and a directory target.
-  EXPECT_FALSE(fs_.copy_file(tree_.path("gone"), tree_.path("dst")));
+  EXPECT_EQ(copy("gone", "dst").reason, tree_.path("gone") + ": No such file or directory");
   ASSERT_EQ(::mkfifo(tree_.path("fifo").c_str(), 0644), 0);
-  EXPECT_FALSE(fs_.copy_file(tree_.path("fifo"), tree_.path("dst")));
+  EXPECT_FALSE(copy("fifo", "dst").ok);
   tree_.write("src", "new");
   tree_.write("dir/inner", "kept");
-  EXPECT_FALSE(fs_.copy_file(tree_.path("src"), tree_.path("dir")));
+  EXPECT_EQ(copy("src", "dir").reason, tree_.path("dir") + ": Is a directory");
+  // A new file never replaces an entry that is already there.
+  EXPECT_EQ(copy("src", "dst", false).reason, tree_.path("dst") + ": File exists");
   EXPECT_EQ(test::read_file(tree_.path("dir/inner")), "kept");
   EXPECT_EQ(test::read_file(tree_.path("dst")), "precious");
   EXPECT_EQ(names_in(tree_.root()), (std::vector<std::string>{"dir", "dst", "fifo", "src"}));
@@ -114,28 +206,70 @@ TEST_F(Platform, AWriteThatFailsHalfwayLeavesTheTargetAndNoTemporary) {
     ::signal(SIGXFSZ, SIG_IGN);
     const struct rlimit limit = {1 << 20, 1 << 20};
     ::setrlimit(RLIMIT_FSIZE, &limit);
-    ::_exit(fs_.copy_file(tree_.path("src"), tree_.path("dst")) ? 0 : 1);
+    const Outcome outcome = copy("src", "dst");
+    // The failure is the target's, and says so.
+    ::_exit(!outcome.ok && outcome.reason.rfind(tree_.path("dst") + ": ", 0) == 0 ? 1 : 0);
   }
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 1) << "the copy must report its failure";
+  EXPECT_EQ(WEXITSTATUS(status), 1) << "the copy must report its failure at the target";
   EXPECT_EQ(test::read_file(tree_.path("dst")), "precious");
   EXPECT_EQ(names_in(tree_.root()), (std::vector<std::string>{"dst", "src"}));
 }
 
-TEST_F(Platform, RemoveAndDirectoryOperations) {
+TEST_F(Platform, NothingBelowTheRootIsReachedThroughALink) {
+  test::TempTree outside;
+  outside.write("victim", "keep");
+  ::chmod(outside.root().c_str(), 0755);
+  tree_.write("src", "new");
+  ASSERT_EQ(::symlink(outside.root().c_str(), tree_.path("sub").c_str()), 0);
+  EXPECT_FALSE(copy("src", "sub/f").ok);
+  EXPECT_FALSE(copy("src", "sub/victim").ok);
+  EXPECT_FALSE(fs_.remove_file(root(), "sub/victim").ok);
+  EXPECT_EQ(fs_.make_directory(root(), "sub/new/"), DirectoryMade::kFailed);
+  EXPECT_EQ(fs_.make_directory(root(), "sub/"), DirectoryMade::kFailed);
+  fs_.set_attributes(root(), "sub/", {0700, 0, 0});
+  EXPECT_FALSE(fs_.remove_directory(root(), "sub/"));
+  EXPECT_EQ(names_in(outside.root()), std::vector<std::string>{"victim"});
+  EXPECT_EQ(test::read_file(outside.path("victim")), "keep");
+  EXPECT_EQ(test::mode_of(outside.root()) & 0777, 0755u);
+  // The root itself may be a link: the user named it.
+  EXPECT_TRUE(fs_.copy_file(tree_.path("src"), tree_.path("sub") + "/", "f", false).ok);
+  EXPECT_EQ(test::read_file(outside.path("f")), "new");
+}
+
+TEST_F(Platform, DirectoriesAreMadePrivateThenSettled) {
+  EXPECT_EQ(fs_.make_directory(root(), "d/"), DirectoryMade::kCreated);
+  EXPECT_EQ(test::mode_of(tree_.path("d")) & 0777, 0700u);
+  EXPECT_EQ(fs_.make_directory(root(), "d/"), DirectoryMade::kExisted);
+  EXPECT_EQ(fs_.make_directory(root(), "x/y/"), DirectoryMade::kFailed);
+  fs_.set_attributes(root(), "d/", {02751, ::getuid(), ::getgid()});
+  EXPECT_EQ(test::mode_of(tree_.path("d")) & 07777, 02751u);
+  tree_.write("d/f", "");
+  EXPECT_FALSE(fs_.remove_directory(root(), "d/"));
+  EXPECT_TRUE(fs_.remove_file(root(), "d/f").ok);
+  EXPECT_TRUE(fs_.remove_directory(root(), "d/"));
+  EXPECT_FALSE(fs_.remove_directory(root(), "")) << "the root stays";
+  EXPECT_TRUE(fs_.make_root(tree_.path("new/deeper")).ok);
+  tree_.write("plain", "x");
+  EXPECT_FALSE(fs_.make_root(tree_.path("plain")).ok);
+}
+
+TEST_F(Platform, RemovesReadOnlyFilesAndStaleTemporariesButNotOneInUse) {
   tree_.write("ro", "x");
   ::chmod(tree_.path("ro").c_str(), 0444);
-  EXPECT_TRUE(fs_.remove_file(tree_.path("ro")));
-  EXPECT_FALSE(fs_.remove_file(tree_.path("ro")));
-  EXPECT_TRUE(fs_.make_directory(tree_.path("d")));
-  EXPECT_FALSE(fs_.make_directory(tree_.path("d")));
-  EXPECT_FALSE(fs_.make_directory(tree_.path("x/y")));
-  tree_.write("d/f", "");
-  EXPECT_FALSE(fs_.remove_directory(tree_.path("d")));
-  ::unlink(tree_.path("d/f").c_str());
-  EXPECT_TRUE(fs_.remove_directory(tree_.path("d")));
+  EXPECT_TRUE(fs_.remove_file(root(), "ro").ok);
+  EXPECT_EQ(fs_.remove_file(root(), "ro").reason, tree_.path("ro") + ": No such file or directory");
+  tree_.write(".qmr-aaaaaaaa.tmp", "stale");
+  tree_.write(".qmr-bbbbbbbb.tmp", "being written");
+  const int held = ::open(tree_.path(".qmr-bbbbbbbb.tmp").c_str(), O_RDWR);
+  ASSERT_EQ(::flock(held, LOCK_EX), 0);
+  // The lock belongs to that open file, so this process's own check meets it too.
+  EXPECT_TRUE(fs_.remove_stale_temporary(root(), ".qmr-aaaaaaaa.tmp"));
+  EXPECT_FALSE(fs_.remove_stale_temporary(root(), ".qmr-bbbbbbbb.tmp"));
+  ::close(held);
+  EXPECT_EQ(names_in(tree_.root()), std::vector<std::string>{".qmr-bbbbbbbb.tmp"});
 }
 
 TEST_F(Platform, ResolvesLinksDotsAndMissingTails) {

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "console/messages.h"
 #include "support/captured_output.h"
 #include "support/fake_fs.h"
 
@@ -17,7 +18,7 @@ class RunSync : public ::testing::Test {
  protected:
   int run(RunOptions options, bool quiet = false) {
     options.quiet = quiet;
-    const Console console(quiet, false, out_.file());
+    const Console console({quiet, false}, out_.file(), err_.file());
     return run_sync(options, fs_, console);
   }
 
@@ -33,6 +34,7 @@ class RunSync : public ::testing::Test {
 
   test::FakeFileSystem fs_;
   test::CapturedOutput out_;
+  test::CapturedOutput err_;
 };
 
 TEST_F(RunSync, MirrorsAndReportsAfterTheBanner) {
@@ -86,7 +88,7 @@ TEST_F(RunSync, AnEmptySelectionNeverEmptiesTheMirror) {
   EXPECT_EQ(run(copy_only), kExitOk);
   // Nor does an empty selection into an empty destination.
   EXPECT_EQ(run(options("/empty", "/fresh")), kExitOk);
-  EXPECT_EQ(fs_.log, Log{"mkdir /fresh"});
+  EXPECT_EQ(fs_.log, (Log{"mkdir /fresh", "attrs /fresh 0"}));
 }
 
 TEST_F(RunSync, OverlappingRootsAreRefused) {
@@ -110,7 +112,7 @@ TEST_F(RunSync, OverlappingRootsAreRefused) {
   };
   for (const Row& row : rows) {
     test::CapturedOutput out;
-    const Console console(false, false, out.file());
+    const Console console({false, false}, out.file());
     EXPECT_EQ(run_sync(options(row.from, row.to, row.recurse), fs_, console), row.status);
     EXPECT_EQ(out.text(), std::string("Quenmire. Version 1.02\n") + row.message);
   }
@@ -132,6 +134,9 @@ TEST_F(RunSync, UnreadableDirectoriesAreReportedAndCountAsFailures) {
             "Scan:\t/s/locked...\tFail.\n"
             "Scan:\t/d/shut...\tFail.\n"
             "Copy:\t/s/a...\tOk.\n");
+  EXPECT_EQ(err_.text(),
+            "qmr: cannot read directory /s/locked: Permission denied\n"
+            "qmr: cannot read directory /d/shut: Permission denied\n");
   EXPECT_EQ(fs_.files.count("/d/locked/x"), 1u);
   EXPECT_EQ(fs_.files.count("/d/shut/y"), 1u);
 }
@@ -142,6 +147,44 @@ TEST_F(RunSync, QuietRunsPrintNothingButKeepTheirStatus) {
   EXPECT_EQ(run(options("/s", "/d"), true), kExitSomeFailed);
   EXPECT_EQ(run(options("/nowhere", "/d"), true), kExitRefused);
   EXPECT_EQ(out_.text(), "");
+  EXPECT_EQ(err_.text(), "");
+}
+
+TEST_F(RunSync, RootsReachedThroughABindMountAreTheSameDirectory) {
+  fs_.add_file("/t/data/src/precious.txt", 1, 1);
+  fs_.add_dir("/t/alias");
+  fs_.mounts["/t/alias"] = "/t/data";
+  // The source lies inside the destination, seen through the alias.
+  EXPECT_EQ(run(options("/t/data/src", "/t/alias")), kExitRefused);
+  EXPECT_EQ(run(options("/t/data", "/t/alias")), kExitRefused);
+  // The destination mounted inside the source: the source scan meets it.
+  fs_.add_dir("/b");
+  fs_.add_dir("/t/data/mirror");
+  fs_.mounts["/t/data/mirror"] = "/b";
+  EXPECT_EQ(run(options("/t/data", "/b")), kExitRefused);
+  EXPECT_EQ(out_.text(),
+            "Quenmire. Version 1.02\nSOURCE directory lies inside DESTINATION...\n"
+            "Quenmire. Version 1.02\nSOURCE and DESTINATION are the same directory...\n"
+            "Quenmire. Version 1.02\nDESTINATION directory lies inside SOURCE...\n");
+  EXPECT_TRUE(fs_.log.empty()) << "nothing may be created or deleted";
+  EXPECT_EQ(fs_.files.count("/t/data/src/precious.txt"), 1u);
+}
+
+TEST_F(RunSync, ListOnlyPrintsThePlanAndChangesNothing) {
+  fs_.add_file("/s/a", 1, 1);
+  fs_.add_file("/d/b", 1, 1);
+  fs_.add_file("/d/.qmr-0a1b2c3d.tmp", 1, 1);
+  RunOptions o = options("/s", "/new");
+  o.list_only = true;
+  EXPECT_EQ(run(o), kExitOk);
+  o.dest_root = "/d";
+  EXPECT_EQ(run(o), kExitOk);
+  EXPECT_EQ(out_.text(),
+            "Quenmire. Version 1.02\nCopy:\t/s/a...\tPlanned.\n"
+            "Quenmire. Version 1.02\nDelete:\t/d/b...\tPlanned.\nCopy:\t/s/a...\tPlanned.\n");
+  EXPECT_TRUE(fs_.log.empty()) << "no root, no debris removal, nothing";
+  fs_.fail_list.insert("/s");
+  EXPECT_EQ(run(o), kExitRefused);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include "cli/options.h"
 #include "console/console.h"
+#include "console/messages.h"
 #include "sync/run.h"
 
 namespace qmr {
@@ -19,12 +20,16 @@ int run_command_line(int argc, const char* const* argv, FileSystem& fs) {
     return kExitOk;
   }
   const ParsedCommandLine parsed = parse_arguments(argc, argv);
-  if (parsed.help_requested) {
+  if (parsed.request == Request::kHelp) {
     print_usage();
     return kExitOk;
   }
+  if (parsed.request == Request::kVersion) {
+    print_banner(stdout);
+    return kExitOk;
+  }
   const RunOptions& options = parsed.options;
-  const Console console(options.quiet, stdout_is_terminal());
+  const Console console({options.quiet, stdout_is_terminal(), true});
   if (options.source_root.empty() || options.dest_root.empty()) {
     console.banner();
     console.report("%s", kUnknownRootsMessage);

@@ -1,4 +1,4 @@
-// The command line as a whole: help, validation of the roots, then the run.
+// The command line as a whole: help, version, validation of the roots, then the run.
 #pragma once
 
 #include "platform/platform.h"

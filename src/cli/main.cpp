@@ -1,6 +1,7 @@
 #include "cli/command.h"
 
 int main(int argc, char** argv) {
+  qmr::install_interrupt_cleanup();
   qmr::NativeFileSystem fs;
   return qmr::run_command_line(argc, argv, fs);
 }

@@ -1,6 +1,6 @@
 #include "cli/options.h"
 
-#include "platform/ascii.h"
+#include "inventory/ascii.h"
 
 namespace qmr {
 
@@ -25,6 +25,7 @@ bool apply_key(std::string_view key, RunOptions& options) {
       {"DELONLY", [](RunOptions& o, std::string_view) { o.mode = SyncMode::kDelOnly; }},
       {"COPYALL", [](RunOptions& o, std::string_view) { o.mode = SyncMode::kCopyAll; }},
       {"QUIET", [](RunOptions& o, std::string_view) { o.quiet = true; }},
+      {"LISTONLY", [](RunOptions& o, std::string_view) { o.list_only = true; }},
   };
   for (const PrefixRow& row : kPrefixRows) {
     if (starts_with_ignoring_case(key, row.keyword)) {
@@ -41,9 +42,18 @@ ParsedCommandLine parse_arguments(int argc, const char* const* argv) {
   ParsedCommandLine parsed;
   for (int i = 1; i < argc; ++i) {
     const std::string_view argument = argv[i];
+    // The spellings most command-line users try first.
+    if (argument == "--help") {
+      parsed.request = Request::kHelp;
+      break;
+    }
+    if (argument == "--version") {
+      parsed.request = Request::kVersion;
+      break;
+    }
     if (argument.empty() || (argument[0] != '/' && argument[0] != '-')) continue;
     if (!apply_key(argument.substr(1), parsed.options)) {
-      parsed.help_requested = true;
+      parsed.request = Request::kHelp;
       break;
     }
   }

@@ -1,6 +1,8 @@
-// The banner and the per-file progress lines. Each line is printed in two halves,
-// the action and its outcome; on a terminal the first half shows at once so that
-// a long copy names its file while it runs.
+// The banner, the per-file progress lines and the reasons for failures. Each
+// line is printed in two halves, the action and its outcome: on a terminal the
+// first half shows at once, so that a long copy names its file while it runs;
+// elsewhere every line is written out as soon as it is complete, so that the
+// log of a killed run names every action that finished.
 #pragma once
 
 #include <cstdio>
@@ -9,17 +11,20 @@
 
 namespace qmr {
 
-inline constexpr char kBanner[] = "Quenmire. Version 1.02\n";
-
 void print_banner(std::FILE* out = stdout);
+
+struct ConsoleSettings {
+  bool quiet = false;
+  bool interactive = false;  // a terminal: flush each half-line
+  bool titles = false;       // set the console window's title
+};
 
 class Console {
  public:
-  // `interactive`: flush after every piece so a watcher sees progress at once.
-  Console(bool quiet, bool interactive, std::FILE* out = stdout)
-      : quiet_(quiet), interactive_(interactive), out_(out) {}
+  explicit Console(ConsoleSettings settings, std::FILE* out = stdout, std::FILE* err = stderr)
+      : settings_(settings), out_(out), err_(err) {}
 
-  bool quiet() const { return quiet_; }
+  bool quiet() const { return settings_.quiet; }
 
   // Prints `format` with its one "%s" replaced by `text` in the console's code
   // page. The text is never read as a format, so a "%" in a path prints as is.
@@ -29,12 +34,22 @@ class Console {
   void banner() const;
 
   // Completes a progress line: "Ok." or "Fail." and the line feed.
-  void outcome(bool ok) const { report("%s", ok ? "Ok.\n" : "Fail.\n"); }
+  void outcome(bool ok) const { finish(ok ? "Ok.\n" : "Fail.\n"); }
+  // Completes a progress line of a preview.
+  void planned() const { finish("Planned.\n"); }
+
+  // "qmr: cannot <verb> <path>: <reason>" on the error stream.
+  void reason(std::string_view verb, std::string_view path, std::string_view why) const;
+
+  // The window title: both roots and the time the run started.
+  void title(const std::string& source_root, const std::string& dest_root) const;
 
  private:
-  bool quiet_;
-  bool interactive_;
+  void finish(std::string_view text) const;
+
+  ConsoleSettings settings_;
   std::FILE* out_;
+  std::FILE* err_;
 };
 
 }  // namespace qmr

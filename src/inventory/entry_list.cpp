@@ -25,14 +25,15 @@ std::string EntryList::relative_path(const FileEntry& e) const {
   return path;
 }
 
-std::uint32_t EntryList::add_directory(std::string relative_dir) {
-  if (directories_.size() >= FileEntry::kCopyBit) throw std::length_error("too many directories");
+std::uint32_t EntryList::add_directory(std::string relative_dir, const Attributes& attributes) {
+  if (directories_.size() >= FileEntry::kDirectoryMask) throw std::length_error("too many directories");
   directories_.push_back(std::move(relative_dir));
+  attributes_.push_back(attributes);
   return static_cast<std::uint32_t>(directories_.size() - 1);
 }
 
-void EntryList::add(std::uint32_t directory, std::string_view name, std::uint64_t size,
-                    std::int64_t last_write) {
+void EntryList::add(std::uint32_t directory, std::string_view name, EntryKind kind,
+                    std::uint64_t size, FileTime last_write) {
   // File names are far shorter than this on every file system.
   if (name.size() > 0xffff) throw std::length_error("file name too long");
   const size_t needed = kLengthBytes + name.size();
@@ -50,7 +51,7 @@ void EntryList::add(std::uint32_t directory, std::string_view name, std::uint64_
   entry.size = size;
   entry.last_write = last_write;
   entry.name_ = static_cast<std::uint32_t>(((blocks_.size() - 1) << kBlockBits) | block_used_);
-  entry.directory_ = directory | FileEntry::kCopyBit;
+  entry.directory_ = directory | (static_cast<std::uint32_t>(kind) << FileEntry::kKindShift);
   entries_.push_back(entry);
   block_used_ += needed;
 }

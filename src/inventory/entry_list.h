@@ -1,7 +1,7 @@
-// The files found under one root, in scan order. An entry is a 24-byte record;
-// each directory's relative path is stored once and each name once, in large
-// shared blocks, so a list of a million files stays compact and never needs one
-// big reallocation while it grows.
+// The files found under one root, in scan order, and the directories the scan
+// read. An entry is a 32-byte record; each directory's relative path is stored
+// once and each name once, in large shared blocks, so a list of a million
+// files stays compact and never needs one big reallocation while it grows.
 #pragma once
 
 #include <cstdint>
@@ -18,27 +18,25 @@ namespace qmr {
 class FileEntry {
  public:
   std::uint64_t size = 0;
-  std::int64_t last_write = 0;
-
-  // Set by the scan; cleared by pairing when the destination already holds an
-  // equal copy; read by the copy pass.
-  bool needs_copy() const { return (directory_ & kCopyBit) != 0; }
-  void set_needs_copy(bool on) { directory_ = on ? directory_ | kCopyBit : directory_ & ~kCopyBit; }
+  FileTime last_write;
+  EntryKind kind() const { return static_cast<EntryKind>(directory_ >> kKindShift); }
 
  private:
   friend class EntryList;
-  static constexpr std::uint32_t kCopyBit = 0x80000000u;
+  static constexpr unsigned kKindShift = 30;
+  static constexpr std::uint32_t kDirectoryMask = (1u << kKindShift) - 1;
 
   std::uint32_t name_ = 0;       // where the name starts in the list's name blocks
-  std::uint32_t directory_ = 0;  // index into the directory table, and the copy bit
+  std::uint32_t directory_ = 0;  // index into the directory table, and the kind
 };
 
-static_assert(sizeof(FileEntry) == 24, "entries must stay compact");
+static_assert(sizeof(FileEntry) == 32, "entries must stay compact");
 
 // A directory below the root that could not be read; "" is the root itself.
 struct ScanFailure {
   std::string relative_dir;
   ListStatus status;
+  std::string reason;
 };
 
 class EntryList {
@@ -50,10 +48,7 @@ class EntryList {
 
   size_t size() const { return entries_.size(); }
   bool empty() const { return entries_.empty(); }
-  FileEntry& operator[](size_t i) { return entries_[i]; }
   const FileEntry& operator[](size_t i) const { return entries_[i]; }
-  auto begin() { return entries_.begin(); }
-  auto end() { return entries_.end(); }
   auto begin() const { return entries_.begin(); }
   auto end() const { return entries_.end(); }
 
@@ -63,24 +58,33 @@ class EntryList {
     return directories_[directory_index(e)];
   }
   std::uint32_t directory_index(const FileEntry& e) const {
-    return e.directory_ & ~FileEntry::kCopyBit;
+    return e.directory_ & FileEntry::kDirectoryMask;
   }
   std::string relative_path(const FileEntry& e) const;
   std::string path(const FileEntry& e) const { return root_ + relative_path(e); }
 
-  // Registers a directory (relative, ending with the separator) for later adds.
-  std::uint32_t add_directory(std::string relative_dir);
-  // Appends a file, marked as needing a copy. Throws std::length_error beyond
-  // what the compact records can address (over two thousand million names).
-  void add(std::uint32_t directory, std::string_view name, std::uint64_t size,
-           std::int64_t last_write);
+  // Registers a directory that was read (relative, ending with the separator)
+  // with its owner and permission bits; returns its index for later adds.
+  std::uint32_t add_directory(std::string relative_dir, const Attributes& attributes);
+  // Appends a file or link. Throws std::length_error beyond what the compact
+  // records can address (over two thousand million names).
+  void add(std::uint32_t directory, std::string_view name, EntryKind kind, std::uint64_t size,
+           FileTime last_write);
 
+  // Every directory read, in scan order; the root is the first.
   const std::vector<std::string>& directories() const { return directories_; }
+  const Attributes& attributes(std::uint32_t directory) const { return attributes_[directory]; }
 
   const std::vector<ScanFailure>& failures() const { return failures_; }
-  void add_failure(std::string relative_dir, ListStatus status) {
-    failures_.push_back({std::move(relative_dir), status});
+  void add_failure(std::string relative_dir, ListStatus status, std::string reason) {
+    failures_.push_back({std::move(relative_dir), status, std::move(reason)});
   }
+
+  // The root directory's own last-write time, set by the file system's clock:
+  // evidence, with the files' times, of the precision it stores.
+  FileTime root_time;
+  // The scan met a directory that is the other root of the run.
+  bool met_other_root = false;
 
  private:
   // Names are stored with a length byte pair in front, in blocks of 1 MiB; an
@@ -90,6 +94,7 @@ class EntryList {
 
   std::string root_;
   std::vector<std::string> directories_;
+  std::vector<Attributes> attributes_;
   std::vector<std::unique_ptr<char[]>> blocks_;
   size_t block_used_ = kBlockSize;
   std::deque<FileEntry> entries_;

@@ -1,6 +1,6 @@
 #include "inventory/pattern.h"
 
-#include "platform/ascii.h"
+#include "inventory/ascii.h"
 
 namespace qmr {
 

@@ -3,9 +3,14 @@
 // "*.txt" does not select "a.b.txt". They are deliberately not the shell's rules.
 #pragma once
 
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace qmr {
+
+// Patterns in command-line order.
+using PatternList = std::vector<std::string>;
 
 // True when the bare file name `name` is selected by `pattern`. ASCII letters
 // match regardless of case; every other byte matches only itself.

@@ -1,7 +1,8 @@
 #include "inventory/scan.h"
 
-#include <limits>
+#include <algorithm>
 
+#include "inventory/ascii.h"
 #include "inventory/pattern.h"
 
 namespace qmr {
@@ -19,28 +20,41 @@ bool is_selected(std::string_view name, const PatternList& include, const Patter
   return false;
 }
 
-void scan_tree(FileSystem& fs, EntryList& list, const std::string& relative_dir,
-               const PatternList& include, const PatternList& exclude, bool recurse) {
-  std::vector<DirEntry> entries;
-  const ListStatus status = fs.list_directory(list.root() + relative_dir, entries);
-  if (status != ListStatus::kOk) {
-    list.add_failure(relative_dir, status);
+namespace {
+
+void scan_directory(FileSystem& fs, EntryList& list, const std::string& relative_dir,
+                    const ScanSettings& settings) {
+  Listing listing;
+  fs.list_directory(list.root() + relative_dir, listing);
+  if (listing.status != ListStatus::kOk) {
+    list.add_failure(relative_dir, listing.status, std::move(listing.reason));
     return;
   }
-  constexpr std::uint32_t kNotYet = std::numeric_limits<std::uint32_t>::max();
-  std::uint32_t directory = kNotYet;  // registered with the first file it holds
-  for (const DirEntry& entry : entries) {
+  if (settings.other_root && listing.id == *settings.other_root) {
+    list.met_other_root = true;
+    return;
+  }
+  if (relative_dir.empty()) list.root_time = listing.last_write;
+  const std::uint32_t directory = list.add_directory(relative_dir, listing.attributes);
+  std::sort(listing.entries.begin(), listing.entries.end(),
+            [](const DirEntry& a, const DirEntry& b) {
+              return compare_folded_then_exact(a.name, b.name) < 0;
+            });
+  const char separator = fs.path_style().separator;
+  for (const DirEntry& entry : listing.entries) {
     if (entry.kind == EntryKind::kDirectory) {
-      if (recurse) {
-        scan_tree(fs, list, relative_dir + entry.name + fs.path_style().separator, include,
-                  exclude, recurse);
-      }
+      if (settings.recurse) scan_directory(fs, list, relative_dir + entry.name + separator, settings);
       continue;
     }
-    if (!is_selected(entry.name, include, exclude)) continue;
-    if (directory == kNotYet) directory = list.add_directory(relative_dir);
-    list.add(directory, entry.name, entry.size, entry.last_write);
+    if (!is_selected(entry.name, settings.include, settings.exclude)) continue;
+    list.add(directory, entry.name, entry.kind, entry.size, entry.last_write);
   }
+}
+
+}  // namespace
+
+void scan_tree(FileSystem& fs, EntryList& list, const ScanSettings& settings) {
+  scan_directory(fs, list, "", settings);
 }
 
 }  // namespace qmr

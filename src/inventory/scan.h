@@ -1,12 +1,14 @@
 // Walks a directory tree into an EntryList: the files whose names the include and
-// exclude patterns select, depth first, each subdirectory's files standing where
-// the subdirectory was met. Directories that cannot be read are recorded, not fatal.
+// exclude patterns select, depth first in name order, each subdirectory's files
+// standing where the subdirectory was met. Directories that cannot be read are
+// recorded, not fatal.
 #pragma once
 
+#include <optional>
 #include <string>
 
-#include "cli/options.h"
 #include "inventory/entry_list.h"
+#include "inventory/pattern.h"
 #include "platform/platform.h"
 
 namespace qmr {
@@ -18,11 +20,24 @@ extern const PatternList all_files_list;
 // includes everything). Exclusion is decided first.
 bool is_selected(std::string_view name, const PatternList& include, const PatternList& exclude);
 
-// Appends the selected files of `list.root() + relative_dir` (and, with
-// `recurse`, of every directory below it) to `list`. Every subdirectory is
-// entered whatever the patterns say; a directory that cannot be read adds a
-// ScanFailure and no entries.
-void scan_tree(FileSystem& fs, EntryList& list, const std::string& relative_dir,
-               const PatternList& include, const PatternList& exclude, bool recurse);
+struct ScanSettings {
+  ScanSettings(const PatternList& include_, const PatternList& exclude_, bool recurse_,
+               std::optional<FileId> other_root_ = std::nullopt)
+      : include(include_), exclude(exclude_), recurse(recurse_), other_root(other_root_) {}
+
+  const PatternList& include;
+  const PatternList& exclude;
+  bool recurse = false;
+  // A directory the scan must never enter: the other root of the run. Meeting
+  // it sets `met_other_root` on the list and the walk goes no further there.
+  std::optional<FileId> other_root;
+};
+
+// Appends the selected files below `list.root()` to `list`. Every subdirectory
+// is entered (with `recurse`) whatever the patterns say; a directory that
+// cannot be read adds a ScanFailure and no entries. Entries of one directory
+// come in the order of their upper-cased names, ties by their bytes, on every
+// platform.
+void scan_tree(FileSystem& fs, EntryList& list, const ScanSettings& settings);
 
 }  // namespace qmr

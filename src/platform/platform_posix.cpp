@@ -1,31 +1,35 @@
 // POSIX implementation of the platform operations. Directories are read through
-// an open descriptor and every entry is examined relative to it, so no path is
-// resolved again per entry and links are never followed.
+// an open descriptor and every entry is examined relative to it, so links are
+// never followed; below a destination root every component is opened with
+// O_NOFOLLOW, so no task can be led out of the destination by a link.
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <random>
 
-#include "platform/ascii.h"
 #include "platform/platform.h"
+#include "platform/temporary_name.h"
 
 namespace qmr {
 
-const PathStyle kNativePathStyle = kPosixPathStyle;
-
 namespace {
 
-std::int64_t mtime_ticks(const struct stat& st) {
-  return static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+FileTime file_time(const struct timespec& t) {
+  return {static_cast<std::int64_t>(t.tv_sec), static_cast<std::uint32_t>(t.tv_nsec)};
 }
+
+std::string why(const std::string& path, int error) { return path + ": " + std::strerror(error); }
 
 // Closes a descriptor when it goes out of scope.
 class Fd {
@@ -33,108 +37,167 @@ class Fd {
   explicit Fd(int fd = -1) : fd_(fd) {}
   Fd(const Fd&) = delete;
   Fd& operator=(const Fd&) = delete;
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
+  Fd(Fd&& other) noexcept : fd_(other.release()) {}
+  Fd& operator=(Fd&& other) noexcept {
+    reset(other.release());
+    return *this;
   }
+  ~Fd() { reset(); }
   int get() const { return fd_; }
   int release() {
     const int fd = fd_;
     fd_ = -1;
     return fd;
   }
+  void reset(int fd = -1) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
 
  private:
   int fd_;
 };
 
-bool fill_from_stat(const struct stat& st, DirEntry& entry) {
-  if (S_ISREG(st.st_mode)) {
-    entry.kind = EntryKind::kFile;
-  } else if (S_ISLNK(st.st_mode)) {
-    entry.kind = EntryKind::kSymlink;
-  } else if (S_ISDIR(st.st_mode)) {
-    entry.kind = EntryKind::kDirectory;
-  } else {
-    return false;  // fifos, sockets and devices are not mirrored
+// The temporaries of the copies in flight, where a signal handler can find
+// them. This is process-wide by nature: a signal reaches the process, not an
+// object. Each slot is claimed by one copy at a time.
+struct TemporarySlot {
+  std::atomic<int> dirfd{-1};
+  char name[32] = {};
+};
+constexpr size_t kTemporarySlots = 64;
+TemporarySlot g_temporaries[kTemporarySlots];
+
+// Claims a slot for a temporary in `dirfd` while it lives.
+class TemporaryGuard {
+ public:
+  TemporaryGuard(int dirfd, const std::string& name) {
+    if (name.size() >= sizeof(TemporarySlot::name)) return;
+    for (TemporarySlot& slot : g_temporaries) {
+      // -2 marks a slot being filled: the handler only reads complete ones.
+      int expected = -1;
+      if (!slot.dirfd.compare_exchange_strong(expected, -2)) continue;
+      std::memcpy(slot.name, name.c_str(), name.size() + 1);
+      slot.dirfd.store(dirfd);
+      slot_ = &slot;
+      return;
+    }
   }
-  entry.size = static_cast<std::uint64_t>(st.st_size);
-  entry.last_write = mtime_ticks(st);
-  return true;
+  ~TemporaryGuard() {
+    if (slot_ != nullptr) slot_->dirfd.store(-1);
+  }
+  TemporaryGuard(const TemporaryGuard&) = delete;
+  TemporaryGuard& operator=(const TemporaryGuard&) = delete;
+
+ private:
+  TemporarySlot* slot_ = nullptr;
+};
+
+void remove_temporaries_and_die(int signal_number) {
+  for (TemporarySlot& slot : g_temporaries) {
+    const int dirfd = slot.dirfd.load();
+    if (dirfd >= 0) ::unlinkat(dirfd, slot.name, 0);
+  }
+  ::signal(signal_number, SIG_DFL);
+  ::raise(signal_number);
 }
 
-std::string parent_of(const std::string& path) {
-  const size_t cut = path.find_last_of('/');
-  return cut == std::string::npos ? std::string(".") : path.substr(0, cut + 1);
+std::string next_temporary_name() {
+  thread_local std::minstd_rand generator(static_cast<unsigned>(::getpid()) ^
+                                          static_cast<unsigned>(std::time(nullptr)) ^
+                                          static_cast<unsigned>(::clock()));
+  return temporary_name(generator);
 }
 
-// A short name in the target's directory: short so that it fits whatever the
-// length of the target's own name, hidden so that it stays out of the way.
-std::string temporary_name_for(const std::string& target) {
-  static constexpr char kDigits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
-  thread_local std::minstd_rand generator(
-      static_cast<unsigned>(::getpid()) ^ static_cast<unsigned>(std::time(nullptr)));
-  std::string name = parent_of(target) + ".qmr-";
-  for (int i = 0; i < 8; ++i) name += kDigits[generator() % 36];
-  return name + ".tmp";
+// Splits "a/b/name" into "a/b/" and "name".
+std::pair<std::string_view, std::string_view> split_last(std::string_view relative) {
+  const size_t cut = relative.find_last_of('/');
+  if (cut == std::string_view::npos) return {std::string_view(), relative};
+  return {relative.substr(0, cut + 1), relative.substr(cut + 1)};
 }
 
-bool write_all(int fd, const char* data, size_t size) {
+bool write_all(int fd, const char* data, size_t size, off_t offset) {
   while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
+    const ssize_t n = ::pwrite(fd, data, size, offset);
     if (n < 0) {
       if (errno == EINTR) continue;
       return false;
     }
     data += n;
     size -= static_cast<size_t>(n);
+    offset += n;
   }
   return true;
 }
 
-bool copy_by_reading(int in, int out, off_t offset) {
-  std::vector<char> buffer(1 << 20);
-  for (;;) {
-    const ssize_t n = ::pread(in, buffer.data(), buffer.size(), offset);
+bool copy_by_reading(int in, int out, off_t offset, off_t end) {
+  std::vector<char> buffer(size_t{1} << 20);
+  while (offset < end) {
+    const size_t want = static_cast<size_t>(std::min<off_t>(end - offset, buffer.size()));
+    const ssize_t n = ::pread(in, buffer.data(), want, offset);
     if (n < 0) {
       if (errno == EINTR) continue;
       return false;
     }
     if (n == 0) return true;
-    if (!write_all(out, buffer.data(), static_cast<size_t>(n))) return false;
+    if (!write_all(out, buffer.data(), static_cast<size_t>(n), offset)) return false;
     offset += n;
   }
+  return true;
 }
 
-// Copies the whole content, in the kernel where it can.
-bool copy_content(int in, int out) {
-  off_t done = 0;
-  for (;;) {
-    const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, size_t{1} << 30, 0);
+// Copies bytes [offset, end) to the same offsets, in the kernel where it can.
+bool copy_range(int in, int out, off_t offset, off_t end) {
+  while (offset < end) {
+    loff_t from = offset;
+    loff_t to = offset;
+    const ssize_t n = ::copy_file_range(in, &from, out, &to, static_cast<size_t>(end - offset), 0);
     if (n > 0) {
-      done += n;
+      offset += n;
       continue;
     }
     if (n == 0) return true;
     if (errno == EINTR) continue;
     if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP ||
         errno == EPERM) {
-      return copy_by_reading(in, out, done);
+      return copy_by_reading(in, out, offset, end);
     }
     return false;
   }
+  return true;
 }
 
-// Makes a new entry beside `target` under a fresh temporary name with
-// `create(name)`, which returns false and sets errno on failure; a name taken
-// meanwhile is tried again. Returns the name, or "" when creation failed.
-template <typename Create>
-std::string create_temporary(const std::string& target, Create create) {
-  for (int attempt = 0; attempt < 16; ++attempt) {
-    std::string name = temporary_name_for(target);
-    if (create(name)) return name;
-    if (errno != EEXIST) break;
+// Copies the content; a file with holes has only its data regions copied, so
+// the copy keeps the holes. Where the file system cannot tell holes, all of it.
+bool copy_content(int in, int out, const struct stat& st) {
+  const off_t size = st.st_size;
+  const bool sparse = static_cast<off_t>(st.st_blocks) * 512 < size;
+  if (!sparse) return copy_range(in, out, 0, size);
+  off_t offset = 0;
+  while (offset < size) {
+    const off_t data = ::lseek(in, offset, SEEK_DATA);
+    if (data < 0) {
+      if (errno == ENXIO) break;  // only a hole is left
+      return offset == 0 ? copy_range(in, out, 0, size) : false;
+    }
+    off_t hole = ::lseek(in, data, SEEK_HOLE);
+    if (hole < 0) hole = size;
+    if (!copy_range(in, out, data, hole)) return false;
+    offset = hole;
   }
-  return {};
+  return ::ftruncate(out, size) == 0;
+}
+
+// Gives `fd` the owner and group of `st` where the process may, then its mode.
+// Where the owner (or group) cannot be kept, the setuid (setgid) bit is not
+// either: a copy must never be a set-id program of someone else.
+bool apply_owner_and_mode(int fd, const struct stat& st) {
+  mode_t mode = st.st_mode & 07777;
+  if (::fchown(fd, st.st_uid, st.st_gid) != 0) {
+    mode &= ~static_cast<mode_t>(S_ISUID);
+    if (::fchown(fd, static_cast<uid_t>(-1), st.st_gid) != 0) mode &= ~static_cast<mode_t>(S_ISGID);
+  }
+  return ::fchmod(fd, mode) == 0;
 }
 
 bool same_file_state(const struct stat& a, const struct stat& b) {
@@ -142,70 +205,93 @@ bool same_file_state(const struct stat& a, const struct stat& b) {
          a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
 }
 
-bool commit_temporary(const std::string& temporary, const std::string& to) {
-  if (::rename(temporary.c_str(), to.c_str()) == 0) return true;
-  ::unlink(temporary.c_str());
-  return false;
-}
-
-bool copy_link(const std::string& from, const std::string& to, const struct stat& st) {
-  std::string target(static_cast<size_t>(st.st_size) + 1, '\0');
-  const ssize_t n = ::readlink(from.c_str(), target.data(), target.size());
-  if (n < 0 || static_cast<size_t>(n) >= target.size()) return false;  // changed meanwhile
-  target.resize(static_cast<size_t>(n));
-  const std::string temporary = create_temporary(to, [&](const std::string& name) {
-    return ::symlink(target.c_str(), name.c_str()) == 0;
-  });
-  if (temporary.empty()) return false;
-  const struct timespec times[2] = {st.st_atim, st.st_mtim};
-  if (::utimensat(AT_FDCWD, temporary.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
-    ::unlink(temporary.c_str());
-    return false;
-  }
-  return commit_temporary(temporary, to);
-}
-
-bool copy_regular(const std::string& to, int in, const struct stat& before) {
-  int fd = -1;
-  const std::string temporary = create_temporary(to, [&](const std::string& name) {
-    fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    return fd >= 0;
-  });
-  if (temporary.empty()) return false;
-  Fd out(fd);
-  struct stat after{};
-  const struct timespec times[2] = {before.st_atim, before.st_mtim};
-  // A source that changes while it is read would leave a copy that carries the
-  // source's time without its content; such a copy is thrown away.
-  const bool written = copy_content(in, out.get()) &&
-                       ::fchmod(out.get(), before.st_mode & 07777) == 0 &&
-                       ::futimens(out.get(), times) == 0 && ::fstat(in, &after) == 0 &&
-                       same_file_state(before, after);
-  if (!written || ::close(out.release()) != 0) {
-    ::unlink(temporary.c_str());
-    return false;
-  }
-  return commit_temporary(temporary, to);
+// Renames the temporary onto its target; without `replace`, only when the
+// target's name (in any spelling the file system takes for it) is free.
+int commit(int dirfd, const std::string& temporary, const std::string& name, bool replace) {
+  if (replace) return ::renameat(dirfd, temporary.c_str(), dirfd, name.c_str()) == 0 ? 0 : errno;
+  if (::renameat2(dirfd, temporary.c_str(), dirfd, name.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return errno;
+  struct stat st{};
+  if (::fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return EEXIST;
+  return ::renameat(dirfd, temporary.c_str(), dirfd, name.c_str()) == 0 ? 0 : errno;
 }
 
 }  // namespace
 
-ListStatus NativeFileSystem::list_directory(const std::string& dir,
-                                            std::vector<DirEntry>& entries) {
-  entries.clear();
+struct NativeFileSystem::State {
+  // The destination directory the last task worked in: copies come in runs of
+  // one directory, so its components are opened once per run, not per file.
+  std::string open_root;
+  std::string open_dir;
+  Fd open_fd;
+
+  // Opens `root` (links followed) and then each component of `relative_dir`
+  // without following links. Returns -1 with errno set on failure.
+  int open_below(const std::string& root, std::string_view relative_dir) {
+    if (open_fd.get() >= 0 && open_root == root && open_dir == relative_dir) return open_fd.get();
+    open_fd.reset();
+    Fd dir(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.get() < 0) return -1;
+    size_t start = 0;
+    while (start < relative_dir.size()) {
+      const size_t end = relative_dir.find('/', start);
+      const std::string part(relative_dir.substr(start, end - start));
+      start = end == std::string_view::npos ? relative_dir.size() : end + 1;
+      if (part.empty()) continue;
+      Fd next(::openat(dir.get(), part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      if (next.get() < 0) {
+        if (errno == ELOOP) errno = ENOTDIR;  // a link where a directory should be
+        return -1;
+      }
+      dir = std::move(next);
+    }
+    open_root = root;
+    open_dir = relative_dir;
+    open_fd = std::move(dir);
+    return open_fd.get();
+  }
+
+  void forget() { open_fd.reset(); }
+};
+
+NativeFileSystem::NativeFileSystem() : state_(new State) {}
+NativeFileSystem::~NativeFileSystem() { delete state_; }
+
+const PathStyle& NativeFileSystem::path_style() const { return kPosixPathStyle; }
+
+void NativeFileSystem::list_directory(const std::string& dir, Listing& listing) {
+  listing.entries.clear();
+  listing.status = ListStatus::kOk;
+  listing.reason.clear();
+  auto fail = [&](ListStatus status, int error) {
+    listing.entries.clear();
+    listing.status = status;
+    listing.reason = std::strerror(error);
+  };
   const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return errno == ENOENT ? ListStatus::kMissing : ListStatus::kUnreadable;
+  if (fd < 0) return fail(errno == ENOENT ? ListStatus::kMissing : ListStatus::kUnreadable, errno);
+  struct stat self{};
+  if (::fstat(fd, &self) != 0) {
+    fail(ListStatus::kUnreadable, errno);
+    ::close(fd);
+    return;
+  }
+  listing.id = {static_cast<std::uint64_t>(self.st_dev), static_cast<std::uint64_t>(self.st_ino)};
+  listing.attributes = {static_cast<std::uint32_t>(self.st_mode & 07777),
+                        static_cast<std::uint32_t>(self.st_uid),
+                        static_cast<std::uint32_t>(self.st_gid)};
+  listing.last_write = file_time(self.st_mtim);
   DIR* stream = ::fdopendir(fd);
   if (stream == nullptr) {
+    fail(ListStatus::kUnreadable, errno);
     ::close(fd);
-    return ListStatus::kUnreadable;
+    return;
   }
-  bool read_error = false;
   for (;;) {
     errno = 0;
     const struct dirent* item = ::readdir(stream);
     if (item == nullptr) {
-      read_error = errno != 0;
+      if (errno != 0) fail(ListStatus::kUnreadable, errno);
       break;
     }
     const char* name = item->d_name;
@@ -214,53 +300,212 @@ ListStatus NativeFileSystem::list_directory(const std::string& dir,
     entry.name = name;
     if (item->d_type == DT_DIR) {
       entry.kind = EntryKind::kDirectory;  // its own size and time are never used
-    } else {
-      struct stat st{};
-      // An entry that vanished since the directory was read is simply not there.
-      if (::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-      if (!fill_from_stat(st, entry)) continue;
+      listing.entries.push_back(std::move(entry));
+      continue;
     }
-    entries.push_back(std::move(entry));
+    struct stat st{};
+    if (::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno == ENOENT) continue;  // vanished since the directory was read
+      fail(ListStatus::kUnreadable, errno);
+      break;
+    }
+    if (S_ISREG(st.st_mode)) {
+      entry.kind = EntryKind::kFile;
+    } else if (S_ISLNK(st.st_mode)) {
+      entry.kind = EntryKind::kSymlink;
+    } else if (S_ISDIR(st.st_mode)) {
+      entry.kind = EntryKind::kDirectory;
+    } else {
+      continue;  // fifos, sockets and devices are not mirrored
+    }
+    entry.size = static_cast<std::uint64_t>(st.st_size);
+    entry.last_write = file_time(st.st_mtim);
+    listing.entries.push_back(std::move(entry));
   }
   ::closedir(stream);
-  if (read_error) {
-    entries.clear();
-    return ListStatus::kUnreadable;
-  }
-  std::sort(entries.begin(), entries.end(), [](const DirEntry& a, const DirEntry& b) {
-    return compare_folded_then_exact(a.name, b.name) < 0;
-  });
-  return ListStatus::kOk;
 }
 
-bool NativeFileSystem::copy_file(const std::string& from, const std::string& to) {
+std::optional<FileId> NativeFileSystem::identity(const std::string& path) {
+  struct stat st{};
+  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  return FileId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+}
+
+namespace {
+
+Outcome copy_link(const std::string& from, int dirfd, const std::string& target_path,
+                  const std::string& name, const struct stat& st, bool replace) {
+  std::string target(static_cast<size_t>(st.st_size) + 1, '\0');
+  const ssize_t n = ::readlink(from.c_str(), target.data(), target.size());
+  if (n < 0) return Outcome::failure(why(from, errno));
+  if (static_cast<size_t>(n) >= target.size()) return Outcome::failure(why(from, EAGAIN));
+  target.resize(static_cast<size_t>(n));
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    const std::string temporary = next_temporary_name();
+    if (::symlinkat(target.c_str(), dirfd, temporary.c_str()) != 0) {
+      if (errno == EEXIST) continue;
+      return Outcome::failure(why(target_path, errno));
+    }
+    TemporaryGuard guard(dirfd, temporary);
+    ::fchownat(dirfd, temporary.c_str(), st.st_uid, st.st_gid, AT_SYMLINK_NOFOLLOW);
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    int error = ::utimensat(dirfd, temporary.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
+    if (error == 0) error = commit(dirfd, temporary, name, replace);
+    if (error == 0) return Outcome::success();
+    ::unlinkat(dirfd, temporary.c_str(), 0);
+    return Outcome::failure(why(target_path, error));
+  }
+  return Outcome::failure(why(target_path, EEXIST));
+}
+
+Outcome copy_regular(int in, const std::string& from, int dirfd, const std::string& target_path,
+                     const std::string& name, const struct stat& before, bool replace) {
+  std::string temporary;
+  Fd out;
+  for (int attempt = 0; attempt < 16 && out.get() < 0; ++attempt) {
+    temporary = next_temporary_name();
+    out.reset(::openat(dirfd, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (out.get() < 0 && errno != EEXIST) return Outcome::failure(why(target_path, errno));
+  }
+  if (out.get() < 0) return Outcome::failure(why(target_path, EEXIST));
+  TemporaryGuard guard(dirfd, temporary);
+  // Held while the copy is written: a run that finds this file meanwhile
+  // knows that it is not debris.
+  ::flock(out.get(), LOCK_EX | LOCK_NB);
+  auto fail = [&](std::string reason) {
+    ::unlinkat(dirfd, temporary.c_str(), 0);
+    return Outcome::failure(std::move(reason));
+  };
+  if (!copy_content(in, out.get(), before)) {
+    // Tell a read failure at the source from a write failure at the target.
+    const int error = errno;
+    char probe;
+    if (::pread(in, &probe, 1, 0) < 0) return fail(why(from, errno));
+    return fail(why(target_path, error));
+  }
+  const struct timespec times[2] = {before.st_atim, before.st_mtim};
+  if (!apply_owner_and_mode(out.get(), before) || ::futimens(out.get(), times) != 0) {
+    return fail(why(target_path, errno));
+  }
+  // A source that changes while it is read would leave a copy that carries the
+  // source's time without its content; such a copy is thrown away.
+  struct stat after{};
+  if (::fstat(in, &after) != 0 || !same_file_state(before, after)) {
+    return fail(from + ": changed while it was copied");
+  }
+  if (::close(out.release()) != 0) return fail(why(target_path, errno));
+  const int error = commit(dirfd, temporary, name, replace);
+  if (error != 0) return fail(why(target_path, error));
+  return Outcome::success();
+}
+
+}  // namespace
+
+Outcome NativeFileSystem::copy_file(const std::string& from, const std::string& root,
+                                    std::string_view relative, bool replace) {
+  const std::string target_path = root + std::string(relative);
   // O_NONBLOCK: a source replaced by a fifo since the scan must not hang the run.
   Fd in(::open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  if (in.get() < 0) {
-    struct stat st{};
-    if ((errno == ELOOP || errno == EMLINK) && ::lstat(from.c_str(), &st) == 0 &&
-        S_ISLNK(st.st_mode)) {
-      return copy_link(from, to, st);
-    }
-    return false;
-  }
   struct stat st{};
-  if (::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  return copy_regular(to, in.get(), st);
+  if (in.get() < 0) {
+    const int error = errno;
+    if (error != ELOOP && error != EMLINK) return Outcome::failure(why(from, error));
+    if (::lstat(from.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+      return Outcome::failure(why(from, error));
+    }
+  } else if (::fstat(in.get(), &st) != 0) {
+    return Outcome::failure(why(from, errno));
+  } else if (!S_ISREG(st.st_mode)) {
+    return Outcome::failure(from + ": not a regular file");
+  }
+  const auto [dir, name] = split_last(relative);
+  const int dirfd = state_->open_below(root, dir);
+  if (dirfd < 0) return Outcome::failure(why(root + std::string(dir), errno));
+  const std::string leaf(name);
+  if (!replace) {
+    struct stat existing{};
+    if (::fstatat(dirfd, leaf.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0) {
+      return Outcome::failure(why(target_path, EEXIST));
+    }
+  }
+  if (in.get() < 0) return copy_link(from, dirfd, target_path, leaf, st, replace);
+  return copy_regular(in.get(), from, dirfd, target_path, leaf, st, replace);
 }
 
-bool NativeFileSystem::remove_file(const std::string& path) {
+Outcome NativeFileSystem::remove_file(const std::string& root, std::string_view relative) {
+  const auto [dir, name] = split_last(relative);
+  const int dirfd = state_->open_below(root, dir);
+  if (dirfd < 0) return Outcome::failure(why(root + std::string(dir), errno));
   // Unlinking needs write access to the directory only, so a read-only file
   // goes without any change to its own mode.
-  return ::unlink(path.c_str()) == 0;
+  if (::unlinkat(dirfd, std::string(name).c_str(), 0) != 0) {
+    return Outcome::failure(why(root + std::string(relative), errno));
+  }
+  return Outcome::success();
 }
 
-bool NativeFileSystem::make_directory(const std::string& path) {
-  return ::mkdir(path.c_str(), 0777) == 0;
+bool NativeFileSystem::remove_directory(const std::string& root, std::string_view relative_dir) {
+  while (!relative_dir.empty() && relative_dir.back() == '/') relative_dir.remove_suffix(1);
+  if (relative_dir.empty()) return false;  // the root stays
+  const auto [parent, name] = split_last(relative_dir);
+  const int dirfd = state_->open_below(root, parent);
+  if (dirfd < 0) return false;
+  if (::unlinkat(dirfd, std::string(name).c_str(), AT_REMOVEDIR) != 0) return false;
+  state_->forget();  // the kept directory may have been this one
+  return true;
 }
 
-bool NativeFileSystem::remove_directory(const std::string& path) {
-  return ::rmdir(path.c_str()) == 0;
+bool NativeFileSystem::remove_stale_temporary(const std::string& root, std::string_view relative) {
+  const auto [dir, name] = split_last(relative);
+  const int dirfd = state_->open_below(root, dir);
+  if (dirfd < 0) return false;
+  const std::string leaf(name);
+  Fd file(::openat(dirfd, leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (file.get() >= 0 && ::flock(file.get(), LOCK_EX | LOCK_NB) != 0) return false;  // in use
+  return ::unlinkat(dirfd, leaf.c_str(), 0) == 0;
+}
+
+DirectoryMade NativeFileSystem::make_directory(const std::string& root,
+                                               std::string_view relative_dir) {
+  while (!relative_dir.empty() && relative_dir.back() == '/') relative_dir.remove_suffix(1);
+  const auto [parent, name] = split_last(relative_dir);
+  const int dirfd = state_->open_below(root, parent);
+  if (dirfd < 0) return DirectoryMade::kFailed;
+  const std::string leaf(name);
+  if (::mkdirat(dirfd, leaf.c_str(), 0700) == 0) return DirectoryMade::kCreated;
+  struct stat st{};
+  if (errno == EEXIST && ::fstatat(dirfd, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+      S_ISDIR(st.st_mode)) {
+    return DirectoryMade::kExisted;
+  }
+  return DirectoryMade::kFailed;
+}
+
+void NativeFileSystem::set_attributes(const std::string& root, std::string_view relative_dir,
+                                      const Attributes& attributes) {
+  const int dirfd = state_->open_below(root, relative_dir);
+  if (dirfd < 0) return;
+  struct stat st{};
+  st.st_mode = attributes.mode;
+  st.st_uid = attributes.owner;
+  st.st_gid = attributes.group;
+  apply_owner_and_mode(dirfd, st);
+}
+
+Outcome NativeFileSystem::make_root(const std::string& path) {
+  std::string prefix;
+  size_t start = 0;
+  while (start <= path.size()) {
+    const size_t end = path.find('/', start);
+    prefix = path.substr(0, end);
+    start = end == std::string::npos ? path.size() + 1 : end + 1;
+    if (prefix.empty()) continue;
+    if (::mkdir(prefix.c_str(), 0777) != 0 && errno != EEXIST) return Outcome::failure(why(prefix, errno));
+  }
+  struct stat st{};
+  if (::stat(path.c_str(), &st) != 0) return Outcome::failure(why(path, errno));
+  if (!S_ISDIR(st.st_mode)) return Outcome::failure(why(path, ENOTDIR));
+  return Outcome::success();
 }
 
 std::string NativeFileSystem::resolve_path(const std::string& path) {
@@ -298,6 +543,57 @@ std::string NativeFileSystem::resolve_path(const std::string& path) {
     resolved += *part;
   }
   return resolved;
+}
+
+namespace {
+
+bool equal_ignoring_ascii_case(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && ::strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
+}  // namespace
+
+std::string NativeFileSystem::stored_spelling(const std::string& resolved) {
+  std::string result;
+  size_t start = 0;
+  while (start < resolved.size()) {
+    const size_t end = resolved.find('/', start);
+    const std::string part = resolved.substr(start, end - start);
+    start = end == std::string::npos ? resolved.size() : end + 1;
+    if (part.empty()) continue;
+    const std::string parent = result.empty() ? "/" : result;
+    std::string stored = part;
+    // A name the directory finds but does not list exactly is stored in
+    // another case: take the one listed spelling that matches.
+    if (DIR* dir = ::opendir(parent.c_str())) {
+      std::string candidate;
+      int candidates = 0;
+      bool exact = false;
+      while (const struct dirent* item = ::readdir(dir)) {
+        if (part == item->d_name) exact = true;
+        if (equal_ignoring_ascii_case(part, item->d_name)) {
+          candidate = item->d_name;
+          ++candidates;
+        }
+      }
+      ::closedir(dir);
+      if (!exact && candidates == 1) stored = candidate;
+    }
+    result += "/" + stored;
+  }
+  return result.empty() ? "/" : result;
+}
+
+void install_interrupt_cleanup() {
+  struct sigaction action{};
+  action.sa_handler = remove_temporaries_and_die;
+  sigemptyset(&action.sa_mask);
+  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction old{};
+    // A signal ignored by the caller (nohup) stays ignored.
+    if (::sigaction(signal_number, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+    ::sigaction(signal_number, &action, nullptr);
+  }
 }
 
 void set_console_title(const std::string& title) {

@@ -1,6 +1,9 @@
 #include "sync/pairing.h"
 
-#include "platform/ascii.h"
+#include <algorithm>
+#include <string>
+
+#include "inventory/ascii.h"
 
 namespace qmr {
 
@@ -52,20 +55,64 @@ std::uint64_t SourceIndex::entry_hash(const FileEntry& e) const {
   return fold_hash(directory_hashes_[source_.directory_index(e)], source_.name(e));
 }
 
-size_t SourceIndex::find_partner(std::string_view relative_path) const {
-  size_t first = kNoPartner;
-  size_t exact = kNoPartner;
+template <typename Visit>
+void SourceIndex::visit_matches(std::string_view relative_path, Visit visit) const {
   for (size_t slot = slot_of(fold_hash(kHashStart, relative_path)) & mask_;
        slots_[slot] != kEmpty; slot = (slot + 1) & mask_) {
     const size_t i = slots_[slot];
     const FileEntry& e = source_[i];
-    const std::string_view dir = source_.directory(e);
-    const std::string_view name = source_.name(e);
-    if (!equal_to_entry(relative_path, dir, name, false)) continue;
-    if (i < first) first = i;
-    if (i < exact && equal_to_entry(relative_path, dir, name, true)) exact = i;
+    if (equal_to_entry(relative_path, source_.directory(e), source_.name(e), false)) visit(i);
   }
-  return exact != kNoPartner ? exact : first;
+}
+
+size_t SourceIndex::find_exact(std::string_view relative_path) const {
+  size_t found = kNoPartner;
+  visit_matches(relative_path, [&](size_t i) {
+    const FileEntry& e = source_[i];
+    if (equal_to_entry(relative_path, source_.directory(e), source_.name(e), true)) found = i;
+  });
+  return found;
+}
+
+std::vector<size_t> SourceIndex::find_variants(std::string_view relative_path) const {
+  std::vector<size_t> found;
+  visit_matches(relative_path, [&](size_t i) { found.push_back(i); });
+  std::sort(found.begin(), found.end());
+  return found;
+}
+
+Pairing pair_entries(const EntryList& source, const EntryList& dest) {
+  Pairing pairing;
+  pairing.dest_of_source.assign(source.size(), kUnpaired);
+  pairing.source_of_dest.assign(dest.size(), kUnpaired);
+  const SourceIndex index(source);
+  auto pair = [&](size_t s, size_t d) {
+    pairing.dest_of_source[s] = static_cast<std::uint32_t>(d);
+    pairing.source_of_dest[d] = static_cast<std::uint32_t>(s);
+  };
+  std::string relative;
+  bool some_unpaired = false;
+  for (size_t d = 0; d < dest.size(); ++d) {
+    relative = dest.relative_path(dest[d]);
+    const size_t s = index.find_exact(relative);
+    if (s == SourceIndex::kNoPartner) {
+      some_unpaired = true;
+      continue;
+    }
+    pair(s, d);
+  }
+  if (!some_unpaired) return pairing;
+  // Spelled in another case: the first source variant not yet paired.
+  for (size_t d = 0; d < dest.size(); ++d) {
+    if (pairing.source_of_dest[d] != kUnpaired) continue;
+    relative = dest.relative_path(dest[d]);
+    for (const size_t s : index.find_variants(relative)) {
+      if (pairing.dest_of_source[s] != kUnpaired) continue;
+      pair(s, d);
+      break;
+    }
+  }
+  return pairing;
 }
 
 }  // namespace qmr

@@ -1,6 +1,6 @@
 #include "sync/paths.h"
 
-#include "platform/ascii.h"
+#include "inventory/ascii.h"
 
 namespace qmr {
 
@@ -9,34 +9,31 @@ std::string close_root(std::string root, const PathStyle& style) {
   return root;
 }
 
-std::vector<std::string> path_dir_prefixes(std::string_view path, const PathStyle& style) {
-  const std::string one(1, style.separator);
-  const std::string two(2, style.separator);
-  std::vector<std::string> prefixes;
-  for (size_t cut = path.find(style.separator); cut != std::string_view::npos;
-       cut = path.find(style.separator, cut + 1)) {
-    const std::string_view prefix = path.substr(0, cut);
-    if (prefix.empty() || prefix == one || prefix == two) continue;
-    if (style.drive_prefixes && prefix.back() == ':') continue;
-    prefixes.emplace_back(prefix);
+std::vector<std::string_view> relative_dir_prefixes(std::string_view path, char separator) {
+  std::vector<std::string_view> prefixes;
+  for (size_t cut = path.find(separator); cut != std::string_view::npos;
+       cut = path.find(separator, cut + 1)) {
+    if (cut > 0) prefixes.push_back(path.substr(0, cut + 1));
   }
   return prefixes;
 }
 
-void make_path_dirs(FileSystem& fs, std::string_view path, const PathStyle& style) {
-  for (const std::string& dir : path_dir_prefixes(path, style)) fs.make_directory(dir);
+std::string_view parent_dir(std::string_view path, char separator) {
+  const size_t cut = path.find_last_of(separator);
+  return cut == std::string_view::npos ? std::string_view() : path.substr(0, cut + 1);
 }
 
 namespace {
 
-bool same_text(std::string_view a, std::string_view b, const PathStyle& style) {
-  return style.case_insensitive ? equal_ignoring_case(a, b) : a == b;
+bool same_text(std::string_view a, std::string_view b, bool ignore_case) {
+  return ignore_case ? equal_ignoring_case(a, b) : a == b;
 }
 
-bool strictly_inside(std::string_view inner, std::string_view outer, const PathStyle& style) {
+bool strictly_inside(std::string_view inner, std::string_view outer, const PathStyle& style,
+                     bool ignore_case) {
   std::string base(outer);
   if (base.empty() || base.back() != style.separator) base += style.separator;
-  return inner.size() > base.size() && same_text(inner.substr(0, base.size()), base, style);
+  return inner.size() > base.size() && same_text(inner.substr(0, base.size()), base, ignore_case);
 }
 
 std::string_view trim_separator(std::string_view path, const PathStyle& style) {
@@ -46,13 +43,38 @@ std::string_view trim_separator(std::string_view path, const PathStyle& style) {
 
 }  // namespace
 
-Overlap locate_overlap(std::string_view source, std::string_view dest, const PathStyle& style) {
+Overlap locate_overlap(std::string_view source, std::string_view dest, const PathStyle& style,
+                       bool ignore_case) {
+  ignore_case = ignore_case || style.case_insensitive;
   source = trim_separator(source, style);
   dest = trim_separator(dest, style);
-  if (same_text(source, dest, style)) return Overlap::kSame;
-  if (strictly_inside(dest, source, style)) return Overlap::kDestInSource;
-  if (strictly_inside(source, dest, style)) return Overlap::kSourceInDest;
+  if (same_text(source, dest, ignore_case)) return Overlap::kSame;
+  if (strictly_inside(dest, source, style, ignore_case)) return Overlap::kDestInSource;
+  if (strictly_inside(source, dest, style, ignore_case)) return Overlap::kSourceInDest;
   return Overlap::kNone;
+}
+
+std::vector<std::string> ancestors(std::string_view path, const PathStyle& style) {
+  std::vector<std::string> result;
+  path = trim_separator(path, style);
+  if (path.size() == 1 && path[0] == style.separator) return result;
+  for (;;) {
+    const size_t cut = path.find_last_of(style.separator);
+    if (cut == std::string_view::npos) break;
+    const std::string_view up = path.substr(0, cut);
+    if (up.empty()) {
+      result.emplace_back(1, style.separator);  // the POSIX top
+      break;
+    }
+    // "C:" alone would name the drive's current directory, not its root.
+    if (style.drive_prefixes && up.back() == ':') {
+      result.push_back(std::string(up) + style.separator);
+      break;
+    }
+    result.emplace_back(up);
+    path = up;
+  }
+  return result;
 }
 
 }  // namespace qmr

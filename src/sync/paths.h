@@ -1,6 +1,7 @@
-// Path rules of a run: closing a root with the separator, the directories to
-// create above a target, and whether two roots overlap. Pure text rules with the
-// platform's spelling given as data, so every platform's rules can be tested anywhere.
+// Path rules of a run: closing a root with the separator, the directories above
+// a relative path, and whether two roots overlap by their spelling. Pure text
+// rules with the platform's spelling given as data, so every platform's rules
+// can be tested anywhere.
 #pragma once
 
 #include <string>
@@ -14,18 +15,21 @@ namespace qmr {
 // Appends the separator unless `root` already ends with it.
 std::string close_root(std::string root, const PathStyle& style);
 
-// Every separator-terminated prefix of `path` that names a directory to create,
-// shortest first. Skipped: the empty prefix, one or two lone separators (the
-// start of a server path) and, where drives exist, a prefix ending in ":".
-std::vector<std::string> path_dir_prefixes(std::string_view path, const PathStyle& style);
+// Every directory above the last separator of the relative path `path`,
+// shortest first, each ending with the separator: "a/b/c" gives "a/", "a/b/".
+std::vector<std::string_view> relative_dir_prefixes(std::string_view path, char separator);
 
-// Creates every missing directory above the last separator of `path`; failures
-// are not reported here, the operation that needs the directory reports them.
-void make_path_dirs(FileSystem& fs, std::string_view path, const PathStyle& style);
+// The directory that holds `path`, with its closing separator; "" at the root.
+std::string_view parent_dir(std::string_view path, char separator);
 
 enum class Overlap { kNone, kSame, kDestInSource, kSourceInDest };
 
-// Compares two resolved, absolute directory paths.
-Overlap locate_overlap(std::string_view source, std::string_view dest, const PathStyle& style);
+// Compares two resolved, absolute directory paths by their text; with
+// `ignore_case`, ASCII letters match regardless of case.
+Overlap locate_overlap(std::string_view source, std::string_view dest, const PathStyle& style,
+                       bool ignore_case = false);
+
+// The ancestors of a resolved absolute path, nearest first, down to the top.
+std::vector<std::string> ancestors(std::string_view path, const PathStyle& style);
 
 }  // namespace qmr

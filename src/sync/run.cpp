@@ -1,25 +1,17 @@
 #include "sync/run.h"
 
+#include "console/messages.h"
 #include "inventory/scan.h"
-#include "sync/passes.h"
+#include "sync/equality.h"
+#include "sync/execute.h"
 #include "sync/paths.h"
+#include "sync/plan.h"
 
 namespace qmr {
 
 namespace {
 
-void show_title(const std::string& source_root, const std::string& dest_root) {
-  std::string time_text = current_time_text();
-  if (!time_text.empty()) time_text.pop_back();  // the line feed that ends it
-  set_console_title("From " + source_root + ", To " + dest_root + ", " + time_text);
-}
-
-// The message refusing a run whose roots overlap, or nullptr when they may be
-// used together. Without recursion neither scan reaches into the other root.
-const char* overlap_refusal(FileSystem& fs, const std::string& source_root,
-                            const std::string& dest_root, bool recurse) {
-  const Overlap overlap = locate_overlap(fs.resolve_path(source_root),
-                                         fs.resolve_path(dest_root), fs.path_style());
+const char* refusal_for(Overlap overlap, bool recurse) {
   switch (overlap) {
     case Overlap::kSame:
       return kSameRootsMessage;
@@ -31,6 +23,36 @@ const char* overlap_refusal(FileSystem& fs, const std::string& source_root,
       break;
   }
   return nullptr;
+}
+
+// True when some ancestor of `path` is the directory `id`.
+bool has_ancestor(FileSystem& fs, const std::string& path, const FileId& id) {
+  for (const std::string& ancestor : ancestors(path, fs.path_style())) {
+    if (fs.identity(ancestor) == id) return true;
+  }
+  return false;
+}
+
+// How the roots overlap: by their resolved spelling; where names are found
+// regardless of case, by their stored spelling; and by identity, whatever
+// mount, bind mount or link reaches them.
+Overlap root_overlap(FileSystem& fs, const std::string& source_root, const std::string& dest_root,
+                     const std::optional<FileId>& source_id, const std::optional<FileId>& dest_id) {
+  const PathStyle& style = fs.path_style();
+  const std::string source = fs.resolve_path(source_root);
+  const std::string dest = fs.resolve_path(dest_root);
+  Overlap overlap = locate_overlap(source, dest, style);
+  if (overlap != Overlap::kNone) return overlap;
+  if (locate_overlap(source, dest, style, true) != Overlap::kNone) {
+    overlap = locate_overlap(fs.stored_spelling(source), fs.stored_spelling(dest), style);
+    if (overlap != Overlap::kNone) return overlap;
+  }
+  if (source_id && dest_id) {
+    if (*source_id == *dest_id) return Overlap::kSame;
+    if (has_ancestor(fs, dest, *source_id)) return Overlap::kDestInSource;
+    if (has_ancestor(fs, source, *dest_id)) return Overlap::kSourceInDest;
+  }
+  return Overlap::kNone;
 }
 
 // A directory as a user would name it: without the closing separator, unless
@@ -48,15 +70,17 @@ size_t report_scan_failures(const Console& console, const EntryList& list, bool 
   size_t count = 0;
   for (const ScanFailure& failure : list.failures()) {
     if (is_dest && failure.relative_dir.empty() && failure.status == ListStatus::kMissing) continue;
-    console.report("Scan:\t%s...\t", display_dir(list.root() + failure.relative_dir, separator));
+    const std::string dir = display_dir(list.root() + failure.relative_dir, separator);
+    console.report(kScanLine, dir);
     console.outcome(false);
+    console.reason("read directory", dir, failure.reason);
     ++count;
   }
   return count;
 }
 
-bool source_root_unreadable(const EntryList& source) {
-  return !source.failures().empty() && source.failures().front().relative_dir.empty();
+bool root_missing(const EntryList& list) {
+  return !list.failures().empty() && list.failures().front().relative_dir.empty();
 }
 
 int refuse(const Console& console, const char* message) {
@@ -70,17 +94,21 @@ int run_sync(const RunOptions& options, FileSystem& fs, const Console& console) 
   const PathStyle& style = fs.path_style();
   const std::string source_root = close_root(options.source_root, style);
   const std::string dest_root = close_root(options.dest_root, style);
-  show_title(source_root, dest_root);
+  console.title(source_root, dest_root);
   console.banner();
 
-  if (const char* refusal = overlap_refusal(fs, source_root, dest_root, options.recurse)) {
-    return refuse(console, refusal);
-  }
+  const std::optional<FileId> source_id = fs.identity(source_root);
+  const std::optional<FileId> dest_id = fs.identity(dest_root);
+  const Overlap overlap = root_overlap(fs, source_root, dest_root, source_id, dest_id);
+  if (const char* refusal = refusal_for(overlap, options.recurse)) return refuse(console, refusal);
+
   EntryList source(source_root);
-  scan_tree(fs, source, "", options.include_patterns, options.exclude_patterns, options.recurse);
-  if (source_root_unreadable(source)) return refuse(console, kSourceUnreadableMessage);
+  scan_tree(fs, source, {options.include_patterns, options.exclude_patterns, options.recurse, dest_id});
+  if (root_missing(source)) return refuse(console, kSourceUnreadableMessage);
+  if (source.met_other_root) return refuse(console, kDestInSourceMessage);
   EntryList dest(dest_root);
-  scan_tree(fs, dest, "", all_files_list, {}, options.recurse);
+  scan_tree(fs, dest, {all_files_list, {}, options.recurse, source_id});
+  if (dest.met_other_root) return refuse(console, kSourceInDestMessage);
   size_t failures = report_scan_failures(console, source, false, style.separator);
   failures += report_scan_failures(console, dest, true, style.separator);
   // An empty selection would make every destination file look unpaired.
@@ -88,12 +116,17 @@ int run_sync(const RunOptions& options, FileSystem& fs, const Console& console) 
     return refuse(console, kNothingSelectedMessage);
   }
 
-  make_path_dirs(fs, dest_root, style);
-  PartnerSpellings spellings;
-  failures += delete_pass(fs, console, options.mode, dest, source, spellings);
-  if (options.mode != SyncMode::kDelOnly) {
-    failures += copy_pass(fs, console, source, dest_root, spellings);
+  const Plan plan = make_plan(source, dest, options.mode, time_step(dest));
+  if (options.list_only) {
+    preview_plan(plan, source, dest, console);
+    return failures == 0 ? kExitOk : kExitSomeFailed;
   }
+  const bool dest_made = root_missing(dest);
+  if (const Outcome made = fs.make_root(dest_root); !made.ok) {
+    console.reason("create directory", display_dir(dest_root, style.separator), made.reason);
+  }
+  const bool settle_root = dest_made && options.mode != SyncMode::kDelOnly;
+  failures += execute_plan(plan, source, dest, fs, console, settle_root);
   return failures == 0 ? kExitOk : kExitSomeFailed;
 }
 

@@ -1,8 +1,6 @@
 #include "support/fake_fs.h"
 
-#include <algorithm>
-
-#include "platform/ascii.h"
+#include <functional>
 
 namespace qmr::test {
 
@@ -20,64 +18,147 @@ std::string parent(const std::string& path) {
 
 std::string base(const std::string& path) { return path.substr(path.find_last_of('/') + 1); }
 
-}  // namespace
-
-void FakeFileSystem::add_dir(const std::string& path) {
-  for (std::string dir = trim(path); dirs.insert(dir).second; dir = parent(dir)) {
-  }
+std::string join(const std::string& root, std::string_view relative) {
+  return trim(root + std::string(relative));
 }
 
-void FakeFileSystem::add_file(const std::string& path, std::uint64_t size, std::int64_t time,
+}  // namespace
+
+void FakeFileSystem::add_dir(const std::string& path, Attributes attributes) {
+  std::string dir = trim(path);
+  dirs[dir] = attributes;
+  for (dir = parent(dir); dirs.count(dir) == 0; dir = parent(dir)) dirs[dir] = {};
+}
+
+void FakeFileSystem::add_file(const std::string& path, std::uint64_t size, FileTime time,
                               EntryKind kind) {
-  add_dir(parent(path));
+  if (dirs.count(parent(path)) == 0) add_dir(parent(path));
   files[path] = File{size, time, kind};
 }
 
-ListStatus FakeFileSystem::list_directory(const std::string& dir, std::vector<DirEntry>& entries) {
-  entries.clear();
-  const std::string key = trim(dir);
-  if (fail_list.count(key) != 0) return ListStatus::kUnreadable;
-  if (dirs.count(key) == 0) return ListStatus::kMissing;
-  for (const std::string& d : dirs) {
-    if (d != key && parent(d) == key) entries.push_back({base(d), EntryKind::kDirectory, 0, 0});
+std::string FakeFileSystem::mounted(const std::string& path) const {
+  std::string real = trim(path);
+  for (const auto& [at, shows] : mounts) {
+    if (real == at || real.rfind(at + "/", 0) == 0) real = shows + real.substr(at.size());
   }
-  for (const auto& [path, file] : files) {
-    if (parent(path) == key) entries.push_back({base(path), file.kind, file.size, file.time});
-  }
-  std::sort(entries.begin(), entries.end(), [](const DirEntry& a, const DirEntry& b) {
-    return compare_folded_then_exact(a.name, b.name) < 0;
-  });
-  return ListStatus::kOk;
+  return real;
 }
 
-bool FakeFileSystem::copy_file(const std::string& from, const std::string& to) {
-  const auto source = files.find(from);
-  if (source == files.end() || fail_copy.count(from) != 0 || fail_copy.count(to) != 0 ||
-      dirs.count(parent(to)) == 0 || dirs.count(to) != 0) {
-    return false;
+void FakeFileSystem::list_directory(const std::string& dir, Listing& listing) {
+  listing.entries.clear();
+  listing.status = ListStatus::kOk;
+  const std::string key = mounted(dir);
+  if (fail_list.count(trim(dir)) != 0) {
+    listing.status = ListStatus::kUnreadable;
+    listing.reason = "Permission denied";
+    return;
   }
+  if (dirs.count(key) == 0) {
+    listing.status = ListStatus::kMissing;
+    listing.reason = "No such file or directory";
+    return;
+  }
+  listing.id = *identity(key);
+  listing.attributes = dirs.at(key);
+  // Listed out of order, as real directories are.
+  for (auto d = dirs.rbegin(); d != dirs.rend(); ++d) {
+    if (d->first != key && parent(d->first) == key) {
+      listing.entries.push_back({base(d->first), EntryKind::kDirectory, 0, {}});
+    }
+  }
+  for (auto f = files.rbegin(); f != files.rend(); ++f) {
+    if (parent(f->first) == key) {
+      listing.entries.push_back({base(f->first), f->second.kind, f->second.size, f->second.time});
+    }
+  }
+}
+
+std::optional<FileId> FakeFileSystem::identity(const std::string& path) {
+  const std::string real = mounted(resolve_path(path));
+  if (dirs.count(real) == 0 && files.count(real) == 0) return std::nullopt;
+  return FileId{1, std::hash<std::string>()(real)};
+}
+
+bool FakeFileSystem::through_link(const std::string& root, std::string_view relative) const {
+  std::string path = trim(root);
+  size_t start = 0;
+  for (size_t cut = relative.find('/'); cut != std::string_view::npos;
+       start = cut + 1, cut = relative.find('/', start)) {
+    path += "/" + std::string(relative.substr(start, cut - start));
+    const auto file = files.find(path);
+    if (file != files.end()) return true;  // a link or a file where a directory should be
+  }
+  return false;
+}
+
+Outcome FakeFileSystem::make_root(const std::string& path) {
+  const std::string dir = trim(path);
+  if (files.count(dir) != 0) return Outcome::failure(dir + ": Not a directory");
+  std::vector<std::string> missing;
+  for (std::string d = dir; dirs.count(d) == 0; d = parent(d)) missing.push_back(d);
+  for (auto d = missing.rbegin(); d != missing.rend(); ++d) {
+    dirs[*d] = {};
+    log.push_back("mkdir " + *d);
+  }
+  return Outcome::success();
+}
+
+DirectoryMade FakeFileSystem::make_directory(const std::string& root,
+                                             std::string_view relative_dir) {
+  const std::string dir = join(root, relative_dir);
+  if (through_link(root, relative_dir.substr(0, relative_dir.size() - 1))) return DirectoryMade::kFailed;
+  if (dirs.count(dir) != 0) return DirectoryMade::kExisted;
+  if (files.count(dir) != 0 || dirs.count(parent(dir)) == 0) return DirectoryMade::kFailed;
+  dirs[dir] = {0700, 0, 0};
+  log.push_back("mkdir " + dir);
+  return DirectoryMade::kCreated;
+}
+
+void FakeFileSystem::set_attributes(const std::string& root, std::string_view relative_dir,
+                                    const Attributes& attributes) {
+  const std::string dir = join(root, relative_dir);
+  if (dirs.count(dir) == 0) return;
+  dirs[dir] = attributes;
+  log.push_back("attrs " + dir + " " + std::to_string(attributes.mode));
+}
+
+Outcome FakeFileSystem::copy_file(const std::string& from, const std::string& root,
+                                  std::string_view relative, bool replace) {
+  const std::string to = join(root, relative);
+  const auto source = files.find(from);
+  if (source == files.end() || fail_copy.count(from) != 0) {
+    return Outcome::failure(from + ": No such file or directory");
+  }
+  if (fail_copy.count(to) != 0) return Outcome::failure(to + ": No space left on device");
+  if (through_link(root, relative)) return Outcome::failure(to + ": Not a directory");
+  if (dirs.count(parent(to)) == 0) return Outcome::failure(to + ": No such file or directory");
+  if (dirs.count(to) != 0) return Outcome::failure(to + ": Is a directory");
+  if (!replace && files.count(to) != 0) return Outcome::failure(to + ": File exists");
   files[to] = source->second;
   log.push_back("copy " + from + " " + to);
-  return true;
+  return Outcome::success();
 }
 
-bool FakeFileSystem::remove_file(const std::string& path) {
-  if (fail_remove.count(path) != 0 || files.erase(path) == 0) return false;
+Outcome FakeFileSystem::remove_file(const std::string& root, std::string_view relative) {
+  const std::string path = join(root, relative);
+  if (through_link(root, relative)) return Outcome::failure(path + ": Not a directory");
+  if (fail_remove.count(path) != 0 || files.erase(path) == 0) {
+    return Outcome::failure(path + ": Permission denied");
+  }
   log.push_back("remove " + path);
-  return true;
+  return Outcome::success();
 }
 
-bool FakeFileSystem::make_directory(const std::string& path) {
-  const std::string dir = trim(path);
-  if (dirs.count(dir) != 0 || files.count(dir) != 0 || dirs.count(parent(dir)) == 0) return false;
-  dirs.insert(dir);
-  log.push_back("mkdir " + dir);
+bool FakeFileSystem::remove_stale_temporary(const std::string& root, std::string_view relative) {
+  const std::string path = join(root, relative);
+  if (fail_remove.count(path) != 0 || files.erase(path) == 0) return false;
+  log.push_back("debris " + path);
   return true;
 }
 
 bool FakeFileSystem::has_children(const std::string& dir) const {
-  for (const std::string& d : dirs) {
-    if (d != dir && parent(d) == dir) return true;
+  for (const auto& d : dirs) {
+    if (d.first != dir && parent(d.first) == dir) return true;
   }
   for (const auto& entry : files) {
     if (parent(entry.first) == dir) return true;
@@ -85,9 +166,10 @@ bool FakeFileSystem::has_children(const std::string& dir) const {
   return false;
 }
 
-bool FakeFileSystem::remove_directory(const std::string& path) {
-  const std::string dir = trim(path);
-  if (dir == "/" || dirs.count(dir) == 0 || has_children(dir)) return false;
+bool FakeFileSystem::remove_directory(const std::string& root, std::string_view relative_dir) {
+  const std::string dir = join(root, relative_dir);
+  if (relative_dir.empty() || dir == trim(root)) return false;
+  if (dirs.count(dir) == 0 || has_children(dir)) return false;
   dirs.erase(dir);
   log.push_back("rmdir " + dir);
   return true;

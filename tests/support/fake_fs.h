@@ -1,5 +1,6 @@
-// An in-memory file system for testing the scan and the passes: files with size
-// and time, directories, a log of every change made, and failures on request.
+// An in-memory file system for testing the scan, the plan and the executors:
+// files with size and time, directories with attributes, bind mounts, a log of
+// every change made, and failures on request.
 #pragma once
 
 #include <cstdint>
@@ -16,35 +17,53 @@ class FakeFileSystem final : public FileSystem {
  public:
   struct File {
     std::uint64_t size = 0;
-    std::int64_t time = 0;
+    FileTime time;
     EntryKind kind = EntryKind::kFile;
+    friend bool operator==(const File&, const File&) = default;
   };
 
-  // Paths are absolute and use "/"; parents are made as needed.
-  void add_file(const std::string& path, std::uint64_t size, std::int64_t time,
+  // Paths are absolute and use "/"; parents are made as needed. A time given
+  // as one number is whole seconds.
+  void add_file(const std::string& path, std::uint64_t size, FileTime time,
                 EntryKind kind = EntryKind::kFile);
-  void add_dir(const std::string& path);
+  void add_file(const std::string& path, std::uint64_t size, std::int64_t seconds,
+                EntryKind kind = EntryKind::kFile) {
+    add_file(path, size, FileTime{seconds, 0}, kind);
+  }
+  void add_dir(const std::string& path, Attributes attributes = {});
 
   const PathStyle& path_style() const override { return kPosixPathStyle; }
-  ListStatus list_directory(const std::string& dir, std::vector<DirEntry>& entries) override;
-  bool copy_file(const std::string& from, const std::string& to) override;
-  bool remove_file(const std::string& path) override;
-  bool make_directory(const std::string& path) override;
-  bool remove_directory(const std::string& path) override;
+  void list_directory(const std::string& dir, Listing& listing) override;
+  std::optional<FileId> identity(const std::string& path) override;
   std::string resolve_path(const std::string& path) override;
+  std::string stored_spelling(const std::string& resolved) override { return resolved; }
+  Outcome make_root(const std::string& path) override;
+  DirectoryMade make_directory(const std::string& root, std::string_view relative_dir) override;
+  void set_attributes(const std::string& root, std::string_view relative_dir,
+                      const Attributes& attributes) override;
+  Outcome copy_file(const std::string& from, const std::string& root, std::string_view relative,
+                    bool replace) override;
+  Outcome remove_file(const std::string& root, std::string_view relative) override;
+  bool remove_directory(const std::string& root, std::string_view relative_dir) override;
+  bool remove_stale_temporary(const std::string& root, std::string_view relative) override;
 
   std::map<std::string, File> files;
-  std::set<std::string> dirs{"/"};
+  std::map<std::string, Attributes> dirs{{"/", {}}};
   // Paths whose operation fails.
   std::set<std::string> fail_list, fail_copy, fail_remove;
-  // "copy FROM TO", "remove P", "mkdir D", "rmdir D", in the order done;
-  // only changes that happened are logged.
+  // "copy FROM TO", "remove P", "debris P", "mkdir D", "rmdir D", "attrs D MODE",
+  // in the order done; only changes that happened are logged.
   std::vector<std::string> log;
   // Links resolved by resolve_path: spelling prefix -> real prefix.
   std::map<std::string, std::string> aliases;
+  // Bind mounts: a directory that shows another one, with its identity.
+  std::map<std::string, std::string> mounts;
 
  private:
+  std::string mounted(const std::string& path) const;
   bool has_children(const std::string& dir) const;
+  // The failure of a place below `root` reached through a link, if any.
+  bool through_link(const std::string& root, std::string_view relative) const;
 };
 
 }  // namespace qmr::test

@@ -3,6 +3,7 @@
 // names in any 8-bit code page compare by their exact bytes.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 namespace qmr {
@@ -37,6 +38,13 @@ constexpr int compare_folded_then_exact(std::string_view a, std::string_view b) 
   if (a.size() != b.size()) return a.size() < b.size() ? -1 : 1;
   const int exact = a.compare(b);
   return exact < 0 ? -1 : (exact > 0 ? 1 : 0);
+}
+
+// `text` with its ASCII letters upper-cased.
+inline std::string fold_text(std::string_view text) {
+  std::string folded(text);
+  for (char& c : folded) c = static_cast<char>(fold_ascii(static_cast<unsigned char>(c)));
+  return folded;
 }
 
 }  // namespace qmr

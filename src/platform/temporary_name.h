@@ -1,0 +1,39 @@
+// The name a copy is written under before it is renamed over its target:
+// ".qmr-" and eight random letters or digits, then ".tmp". Short, so that it
+// fits beside a target of any length; hidden, so that it stays out of the way;
+// and of a fixed form, so that a later run recognises one left by a killed run.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace qmr {
+
+inline constexpr char kTemporaryDigits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+inline constexpr std::string_view kTemporaryPrefix = ".qmr-";
+inline constexpr std::string_view kTemporarySuffix = ".tmp";
+inline constexpr size_t kTemporaryRandomLength = 8;
+
+// A temporary name from eight draws of `next()`.
+template <typename Random>
+std::string temporary_name(Random& next) {
+  std::string name(kTemporaryPrefix);
+  for (size_t i = 0; i < kTemporaryRandomLength; ++i) name += kTemporaryDigits[next() % 36];
+  name += kTemporarySuffix;
+  return name;
+}
+
+constexpr bool is_temporary_name(std::string_view name) {
+  if (name.size() != kTemporaryPrefix.size() + kTemporaryRandomLength + kTemporarySuffix.size() ||
+      name.substr(0, kTemporaryPrefix.size()) != kTemporaryPrefix ||
+      name.substr(name.size() - kTemporarySuffix.size()) != kTemporarySuffix) {
+    return false;
+  }
+  for (const char c : name.substr(kTemporaryPrefix.size(), kTemporaryRandomLength)) {
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z'))) return false;
+  }
+  return true;
+}
+
+}  // namespace qmr

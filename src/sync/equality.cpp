@@ -1,0 +1,54 @@
+#include "sync/equality.h"
+
+namespace qmr {
+
+namespace {
+
+constexpr std::int64_t kSecond = 1'000'000'000;
+
+bool is_multiple(FileTime t, std::int64_t step) {
+  if (step < kSecond) return t.nanoseconds % step == 0;
+  const std::int64_t seconds = step / kSecond;
+  return t.nanoseconds == 0 && ((t.seconds % seconds) + seconds) % seconds == 0;
+}
+
+FileTime round_down(FileTime t, std::int64_t step) {
+  if (step < kSecond) return {t.seconds, static_cast<std::uint32_t>(t.nanoseconds - t.nanoseconds % step)};
+  const std::int64_t seconds = step / kSecond;
+  return {t.seconds - ((t.seconds % seconds) + seconds) % seconds, 0};
+}
+
+FileTime round_up(FileTime t, std::int64_t step) {
+  const FileTime down = round_down(t, step);
+  if (down == t) return t;
+  if (step >= kSecond) return {down.seconds + step / kSecond, 0};
+  const std::int64_t ns = down.nanoseconds + step;
+  if (ns >= kSecond) return {down.seconds + 1, static_cast<std::uint32_t>(ns - kSecond)};
+  return {down.seconds, static_cast<std::uint32_t>(ns)};
+}
+
+}  // namespace
+
+std::int64_t time_step(const EntryList& dest) {
+  size_t coarsest = std::size(kTimeSteps) - 1;
+  auto narrow = [&](FileTime t) {
+    while (coarsest > 0 && !is_multiple(t, kTimeSteps[coarsest])) --coarsest;
+  };
+  narrow(dest.root_time);
+  for (const FileEntry& e : dest) {
+    if (coarsest == 0) break;
+    narrow(e.last_write);
+  }
+  return kTimeSteps[coarsest];
+}
+
+bool same_time(FileTime dest, FileTime source, std::int64_t step) {
+  if (dest == source) return true;
+  for (const std::int64_t s : kTimeSteps) {
+    if (s > step) break;
+    if (s > 1 && (dest == round_down(source, s) || dest == round_up(source, s))) return true;
+  }
+  return false;
+}
+
+}  // namespace qmr

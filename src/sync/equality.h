@@ -1,0 +1,28 @@
+// When a destination file is an equal copy of its source: same size and same
+// last-write time, where "same time" allows for what the destination can store.
+// A file system that keeps whole seconds (or 2 s, or 10 ms) cuts every time
+// written to it, and a mirror on it must still settle.
+#pragma once
+
+#include <cstdint>
+
+#include "inventory/entry_list.h"
+#include "platform/platform.h"
+
+namespace qmr {
+
+// The time steps file systems are known to store, finest first, in nanoseconds.
+inline constexpr std::int64_t kTimeSteps[] = {1, 100, 1'000, 10'000'000, 1'000'000'000,
+                                              2'000'000'000};
+
+// The coarsest step of which every time in `dest` is a multiple: the files'
+// last-write times and the root directory's own, which the file system's clock
+// sets. Where the destination keeps nanoseconds, these are all but never all
+// round, so the step is 1 and equality stays exact.
+std::int64_t time_step(const EntryList& dest);
+
+// True when `dest` is `source` as a destination of step `step` stores it:
+// exactly, or cut down or rounded up to a step no coarser than `step`.
+bool same_time(FileTime dest, FileTime source, std::int64_t step);
+
+}  // namespace qmr

@@ -1,0 +1,24 @@
+// The settings of one run: the roots, the selection, the mode and the switches.
+// Filled once from the command line and read-only afterwards.
+#pragma once
+
+#include <string>
+
+#include "inventory/pattern.h"
+
+namespace qmr {
+
+enum class SyncMode { kUpdate = 0, kCopyAll = 1, kCopyOnly = 2, kDelOnly = 3 };
+
+struct RunOptions {
+  std::string source_root;
+  std::string dest_root;
+  PatternList include_patterns;
+  PatternList exclude_patterns;
+  SyncMode mode = SyncMode::kUpdate;
+  bool recurse = false;
+  bool quiet = false;
+  bool list_only = false;  // report the plan, change nothing
+};
+
+}  // namespace qmr

@@ -1,0 +1,48 @@
+// Deciding what a run does, apart from doing it: a pure function of the two
+// entry lists and the mode yields the ordered actions, each with its exact
+// target. Executors carry a plan out or only report it.
+#pragma once
+
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "inventory/entry_list.h"
+#include "sync/options.h"
+
+namespace qmr {
+
+enum class ActionKind : std::uint8_t {
+  kClearDebris,  // a temporary left by a run that was killed: removed silently
+  kDelete,       // a destination file without a source partner
+  kCopy,         // a source file the destination lacks or holds unequal
+};
+
+struct Action {
+  static constexpr std::uint32_t kSameSpelling = std::numeric_limits<std::uint32_t>::max();
+
+  ActionKind kind;
+  bool replace = false;  // a copy that replaces its partner
+  std::uint32_t entry;   // destination entry (debris, deletion) or source entry (copy)
+  // A copy whose partner is spelled in another case goes to the partner's
+  // path, kept in Plan::targets; otherwise to the source's own relative path.
+  std::uint32_t target = kSameSpelling;
+};
+
+struct Plan {
+  // Debris and deletions in destination order, then copies in source order.
+  std::vector<Action> actions;
+  std::vector<std::string> targets;
+  // Source directories whose mirror has another owner or other permission bits.
+  std::vector<std::uint32_t> settle;
+};
+
+// `time_step` is the destination's (see equality.h).
+Plan make_plan(const EntryList& source, const EntryList& dest, SyncMode mode,
+               std::int64_t time_step);
+
+// The relative path a copy writes to.
+std::string copy_target(const Plan& plan, const Action& action, const EntryList& source);
+
+}  // namespace qmr

@@ -1,0 +1,250 @@
+#include "sync/plan.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "inventory/scan.h"
+#include "sync/equality.h"
+#include "sync/execute.h"
+#include "support/captured_output.h"
+#include "support/fake_fs.h"
+
+namespace qmr {
+namespace {
+
+using Log = std::vector<std::string>;
+
+class Passes : public ::testing::Test {
+ protected:
+  Passes() : console_({false, false}, out_.file(), err_.file()) {}
+
+  void SetUp() override {
+    fs_.add_file("/s/new.txt", 1, 10);
+    fs_.add_file("/s/same.txt", 2, 20);
+    fs_.add_file("/s/diff.txt", 3, 30);
+    fs_.add_file("/d/SAME.TXT", 2, 20);
+    fs_.add_file("/d/diff.txt", 3, 31);  // a newer destination is still replaced
+    fs_.add_file("/d/orphan.txt", 4, 40);
+    fs_.add_file("/d/old/gone.txt", 5, 50);
+  }
+
+  // Scans both trees, plans and carries the plan out as a run does; returns
+  // the failures.
+  size_t run(SyncMode mode, bool recurse = true) {
+    EntryList source("/s/");
+    scan_tree(fs_, source, {{}, {}, recurse});
+    EntryList dest("/d/");
+    scan_tree(fs_, dest, {all_files_list, {}, recurse});
+    const Plan plan = make_plan(source, dest, mode, time_step(dest));
+    return execute_plan(plan, source, dest, fs_, console_, false);
+  }
+
+  // The lines a preview of the same run prints.
+  std::string preview(SyncMode mode) {
+    EntryList source("/s/");
+    scan_tree(fs_, source, {{}, {}, true});
+    EntryList dest("/d/");
+    scan_tree(fs_, dest, {all_files_list, {}, true});
+    test::CapturedOutput out;
+    preview_plan(make_plan(source, dest, mode, time_step(dest)), source, dest,
+                 Console({false, false}, out.file()));
+    return out.text();
+  }
+
+  test::FakeFileSystem fs_;
+  test::CapturedOutput out_;
+  test::CapturedOutput err_;
+  Console console_;
+};
+
+TEST_F(Passes, EachModeFollowsTheDecisionTable) {
+  struct Row {
+    SyncMode mode;
+    Log log;
+  };
+  const Log deletes = {"remove /d/old/gone.txt", "rmdir /d/old", "remove /d/orphan.txt"};
+  const Log copies = {"copy /s/diff.txt /d/diff.txt", "copy /s/new.txt /d/new.txt"};
+  auto join = [](Log a, const Log& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+  };
+  const Row rows[] = {
+      {SyncMode::kUpdate, join(deletes, copies)},
+      {SyncMode::kCopyAll, join(deletes, join(copies, {"copy /s/same.txt /d/SAME.TXT"}))},
+      {SyncMode::kCopyOnly, copies},
+      {SyncMode::kDelOnly, deletes},
+  };
+  for (const Row& row : rows) {
+    fs_ = test::FakeFileSystem();
+    SetUp();
+    EXPECT_EQ(run(row.mode), 0u);
+    EXPECT_EQ(fs_.log, row.log) << "mode " << static_cast<int>(row.mode);
+  }
+}
+
+TEST_F(Passes, ACopyReplacesThePartnerSpelledInAnotherCase) {
+  fs_.add_file("/s/Sub/Name.txt", 7, 70);
+  fs_.add_file("/d/SUB/name.TXT", 6, 60);
+  fs_.log.clear();
+  run(SyncMode::kCopyOnly);
+  EXPECT_EQ(fs_.files.count("/d/Sub/Name.txt"), 0u) << "no second file beside the partner";
+  EXPECT_EQ(fs_.files.at("/d/SUB/name.TXT").size, 7u);
+}
+
+TEST_F(Passes, OutputListsDeletionsBeforeCopiesWithOutcomes) {
+  fs_.fail_copy.insert("/s/new.txt");
+  fs_.fail_remove.insert("/d/orphan.txt");
+  EXPECT_EQ(run(SyncMode::kUpdate), 2u);
+  EXPECT_EQ(out_.text(),
+            "Delete:\t/d/old/gone.txt...\tOk.\n"
+            "Delete:\t/d/orphan.txt...\tFail.\n"
+            "Copy:\t/s/diff.txt...\tOk.\n"
+            "Copy:\t/s/new.txt...\tFail.\n");
+  EXPECT_EQ(err_.text(),
+            "qmr: cannot delete /d/orphan.txt: /d/orphan.txt: Permission denied\n"
+            "qmr: cannot copy /s/new.txt: /s/new.txt: No such file or directory\n");
+  // A failed delete leaves its directory alone; a failed copy changes nothing.
+  EXPECT_EQ(fs_.files.count("/d/orphan.txt"), 1u);
+  EXPECT_EQ(fs_.files.count("/d/new.txt"), 0u);
+}
+
+TEST_F(Passes, OnlyTheEmptiedDirectoryItselfIsRemoved) {
+  fs_.add_file("/d/a/b/only.txt", 1, 1);
+  fs_.add_dir("/d/keep/empty_child");
+  fs_.add_file("/d/keep/x.txt", 1, 1);
+  fs_.log.clear();
+  run(SyncMode::kDelOnly);
+  EXPECT_EQ(fs_.dirs.count("/d/a/b"), 0u);
+  EXPECT_EQ(fs_.dirs.count("/d/a"), 1u) << "parents are never tried";
+  EXPECT_EQ(fs_.dirs.count("/d/keep"), 1u) << "an empty subdirectory keeps its parent";
+}
+
+TEST_F(Passes, TheRootStaysWhenItsLastFileIsDeleted) {
+  fs_.files.clear();
+  fs_.dirs = {{"/", {}}, {"/s", {}}, {"/d", {}}};
+  fs_.add_file("/d/y.txt", 1, 1);
+  fs_.add_file("/s/sub/z.txt", 1, 1);
+  run(SyncMode::kDelOnly);
+  EXPECT_EQ(fs_.log, (Log{"remove /d/y.txt"}));
+  EXPECT_EQ(fs_.dirs.count("/d"), 1u);
+}
+
+TEST_F(Passes, EachFileHasOnePartnerAndAStrayCaseVariantIsNobodys) {
+  fs_.files.clear();
+  fs_.add_file("/s/a.txt", 5, 50);
+  fs_.add_file("/d/a.txt", 1, 10);
+  fs_.add_file("/d/A.TXT", 1, 10);
+  fs_.log.clear();
+  run(SyncMode::kCopyOnly);
+  EXPECT_EQ(fs_.log, (Log{"copy /s/a.txt /d/a.txt"})) << "the stray is kept and left alone";
+  fs_.log.clear();
+  run(SyncMode::kUpdate);
+  EXPECT_EQ(fs_.log, (Log{"remove /d/A.TXT"}));
+  EXPECT_EQ(fs_.files.at("/d/a.txt").size, 5u);
+}
+
+TEST_F(Passes, DebrisOfAKilledRunGoesSilentlyInEveryMode) {
+  for (const SyncMode mode :
+       {SyncMode::kUpdate, SyncMode::kCopyAll, SyncMode::kCopyOnly, SyncMode::kDelOnly}) {
+    fs_ = test::FakeFileSystem();
+    fs_.add_file("/s/keep.txt", 1, 1);
+    fs_.add_file("/d/keep.txt", 1, 1);
+    fs_.add_file("/d/sub/.qmr-0a1b2c3d.tmp", 9, 9);
+    fs_.add_file("/s/.qmr-zzzzzzzz.tmp", 2, 2);  // the user's own file of that form
+    fs_.add_file("/d/.qmr-zzzzzzzz.tmp", 2, 2);
+    fs_.add_file("/d/.qmr-short.tmp", 3, 3);  // not of the form: an ordinary file
+    fs_.log.clear();
+    EXPECT_EQ(run(mode), 0u);
+    EXPECT_EQ(fs_.files.count("/d/sub/.qmr-0a1b2c3d.tmp"), 0u) << static_cast<int>(mode);
+    EXPECT_EQ(fs_.files.count("/d/.qmr-zzzzzzzz.tmp"), 1u);
+    EXPECT_EQ(out_.text().find("0a1b2c3d"), std::string::npos) << "no line for debris";
+    EXPECT_EQ(fs_.files.count("/d/.qmr-short.tmp"), mode == SyncMode::kCopyOnly ? 1u : 0u);
+  }
+}
+
+TEST_F(Passes, NothingIsWrittenThroughALinkInTheDestination) {
+  fs_.add_file("/s/sub/f.txt", 1, 1);
+  fs_.add_file("/d/sub", 0, 1, EntryKind::kSymlink);  // a link to a directory elsewhere
+  fs_.log.clear();
+  EXPECT_EQ(run(SyncMode::kCopyOnly), 1u);
+  EXPECT_NE(out_.text().find("Copy:\t/s/sub/f.txt...\tFail.\n"), std::string::npos);
+  EXPECT_EQ(fs_.log, (Log{"copy /s/diff.txt /d/diff.txt", "copy /s/new.txt /d/new.txt"}));
+  // Where deleting is allowed the link goes first, as an unpaired entry, and
+  // the copy then makes a real directory.
+  fs_.log.clear();
+  EXPECT_EQ(run(SyncMode::kUpdate), 0u);
+  EXPECT_EQ(fs_.files.count("/d/sub/f.txt"), 1u);
+  EXPECT_EQ(fs_.dirs.count("/d/sub"), 1u);
+}
+
+TEST_F(Passes, DirectoriesTakeTheSourcesAttributesDeepestFirst) {
+  fs_.add_dir("/s/priv", {0700, 5, 6});
+  fs_.add_dir("/s/priv/inner", {0500, 5, 6});
+  fs_.add_file("/s/priv/inner/key", 1, 1);
+  fs_.add_dir("/s/pub", {0755, 0, 0});
+  fs_.add_file("/s/pub/x", 1, 1);
+  fs_.add_dir("/d/pub", {0777, 0, 0});  // exists, but with other bits
+  fs_.add_file("/d/pub/x", 1, 1);
+  fs_.log.clear();
+  run(SyncMode::kUpdate);
+  EXPECT_EQ(fs_.dirs.at("/d/priv"), (Attributes{0700, 5, 6}));
+  EXPECT_EQ(fs_.dirs.at("/d/priv/inner"), (Attributes{0500, 5, 6}));
+  EXPECT_EQ(fs_.dirs.at("/d/pub"), (Attributes{0755, 0, 0}));
+  Log settled;
+  for (const std::string& line : fs_.log) {
+    if (line.rfind("attrs", 0) == 0) settled.push_back(line);
+  }
+  EXPECT_EQ(settled, (Log{"attrs /d/priv/inner 320", "attrs /d/priv 448", "attrs /d/pub 493"}));
+  fs_.log.clear();
+  run(SyncMode::kUpdate);
+  EXPECT_TRUE(fs_.log.empty()) << "a second run changes nothing";
+}
+
+TEST_F(Passes, APreviewPrintsTheSameLinesAndChangesNothing) {
+  fs_.add_file("/d/.qmr-0a1b2c3d.tmp", 9, 9);
+  for (const SyncMode mode :
+       {SyncMode::kUpdate, SyncMode::kCopyAll, SyncMode::kCopyOnly, SyncMode::kDelOnly}) {
+    const auto before = fs_.files;
+    const std::string planned = preview(mode);
+    EXPECT_TRUE(fs_.log.empty());
+    EXPECT_EQ(fs_.files, before);
+    test::FakeFileSystem copy = fs_;
+    const size_t mark = out_.text().size();
+    run(mode);
+    std::string done = out_.text().substr(mark);
+    for (size_t at; (at = done.find("Ok.")) != std::string::npos;) done.replace(at, 3, "Planned.");
+    EXPECT_EQ(planned, done) << static_cast<int>(mode);
+    fs_ = copy;
+    fs_.log.clear();
+  }
+}
+
+TEST_F(Passes, WithoutRecursionSubdirectoriesAreLeftAlone) {
+  run(SyncMode::kUpdate, false);
+  EXPECT_EQ(fs_.files.count("/d/old/gone.txt"), 1u);
+}
+
+TEST_F(Passes, FilesBelowAnUnreadableSourceDirectoryAreKept) {
+  fs_.add_file("/s/Locked/inner.txt", 1, 1);
+  fs_.add_file("/d/locked/inner.txt", 9, 9);
+  fs_.add_file("/d/locked/deep/other.txt", 9, 9);
+  fs_.add_file("/d/lockedness.txt", 9, 9);
+  fs_.fail_list.insert("/s/Locked");
+  run(SyncMode::kUpdate);
+  EXPECT_EQ(fs_.files.count("/d/locked/inner.txt"), 1u);
+  EXPECT_EQ(fs_.files.count("/d/locked/deep/other.txt"), 1u);
+  EXPECT_EQ(fs_.files.count("/d/lockedness.txt"), 0u) << "only what lies below the directory";
+}
+
+TEST_F(Passes, ACopyOntoADirectoryFailsAndLeavesItAlone) {
+  fs_.add_dir("/d/new.txt");
+  fs_.add_file("/d/new.txt/keep", 1, 1);
+  EXPECT_EQ(run(SyncMode::kUpdate, false), 1u);
+  EXPECT_EQ(fs_.files.count("/d/new.txt/keep"), 1u);
+}
+
+}  // namespace
+}  // namespace qmr
