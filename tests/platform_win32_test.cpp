@@ -42,19 +42,20 @@ class Platform : public ::testing::Test {
     return content.str();
   }
   DirEntry entry(const std::string& name) {
-    std::vector<DirEntry> entries;
-    EXPECT_EQ(fs_.list_directory(dir(), entries), ListStatus::kOk);
-    for (const DirEntry& e : entries) {
+    Listing listing;
+    fs_.list_directory(dir(), listing);
+    EXPECT_EQ(listing.status, ListStatus::kOk);
+    for (const DirEntry& e : listing.entries) {
       if (e.name == name) return e;
     }
     ADD_FAILURE() << name << " not listed";
     return {};
   }
   std::vector<std::string> names() {
-    std::vector<DirEntry> entries;
-    fs_.list_directory(dir(), entries);
+    Listing listing;
+    fs_.list_directory(dir(), listing);
     std::vector<std::string> result;
-    for (const DirEntry& e : entries) result.push_back(e.name);
+    for (const DirEntry& e : listing.entries) result.push_back(e.name);
     std::sort(result.begin(), result.end());
     return result;
   }
@@ -69,17 +70,20 @@ TEST_F(Platform, ListsFilesAndDirectoriesWithSizeAndTime) {
   EXPECT_EQ(names(), (std::vector<std::string>{"a.txt", "sub"}));
   EXPECT_EQ(entry("a.txt").size, 5u);
   EXPECT_EQ(entry("a.txt").kind, EntryKind::kFile);
-  EXPECT_NE(entry("a.txt").last_write, 0);
+  EXPECT_NE(entry("a.txt").last_write, FileTime{});
   EXPECT_EQ(entry("sub").kind, EntryKind::kDirectory);
-  std::vector<DirEntry> entries;
-  EXPECT_EQ(fs_.list_directory(path("missing") + "\\", entries), ListStatus::kMissing);
+  Listing missing;
+  fs_.list_directory(path("missing") + "\\", missing);
+  EXPECT_EQ(missing.status, ListStatus::kMissing);
+  EXPECT_TRUE(fs_.identity(path("sub")).has_value());
+  EXPECT_NE(fs_.identity(path("sub")), fs_.identity(path("a.txt")));
 }
 
 TEST_F(Platform, CopyReplacesAReadOnlyTargetKeepingTheTime) {
   write("src", std::string(200000, 's'));
   write("dst", "old");
   fs::permissions(path("dst"), fs::perms::owner_write, fs::perm_options::remove);
-  ASSERT_TRUE(fs_.copy_file(path("src"), path("dst")));
+  ASSERT_TRUE(fs_.copy_file(path("src"), dir(), "dst", true).ok);
   EXPECT_EQ(read("dst"), std::string(200000, 's'));
   EXPECT_EQ(entry("dst").last_write, entry("src").last_write);
   EXPECT_EQ(names(), (std::vector<std::string>{"dst", "src"}));
@@ -88,21 +92,26 @@ TEST_F(Platform, CopyReplacesAReadOnlyTargetKeepingTheTime) {
 TEST_F(Platform, AFailedCopyLeavesNoTemporary) {
   write("src", "s");
   write("dir\\inner", "kept");
-  EXPECT_FALSE(fs_.copy_file(path("src"), path("dir")));
-  EXPECT_FALSE(fs_.copy_file(path("gone"), path("dst")));
+  EXPECT_FALSE(fs_.copy_file(path("src"), dir(), "dir", true).ok);
+  EXPECT_FALSE(fs_.copy_file(path("gone"), dir(), "dst", false).ok);
+  write("taken", "mine");
+  EXPECT_FALSE(fs_.copy_file(path("src"), dir(), "TAKEN", false).ok) << "a new file replaces nothing";
+  EXPECT_EQ(read("taken"), "mine");
   EXPECT_EQ(read("dir\\inner"), "kept");
-  EXPECT_EQ(names(), (std::vector<std::string>{"dir", "src"}));
+  EXPECT_EQ(names(), (std::vector<std::string>{"dir", "src", "taken"}));
 }
 
 TEST_F(Platform, RemovesReadOnlyFilesAndOnlyEmptyDirectories) {
   write("ro", "x");
   fs::permissions(path("ro"), fs::perms::owner_write, fs::perm_options::remove);
-  EXPECT_TRUE(fs_.remove_file(path("ro")));
-  EXPECT_TRUE(fs_.make_directory(path("d")));
+  EXPECT_TRUE(fs_.remove_file(dir(), "ro").ok);
+  EXPECT_EQ(fs_.make_directory(dir(), "d\\"), DirectoryMade::kCreated);
+  EXPECT_EQ(fs_.make_directory(dir(), "d\\"), DirectoryMade::kExisted);
   write("d\\f", "");
-  EXPECT_FALSE(fs_.remove_directory(path("d")));
-  EXPECT_TRUE(fs_.remove_file(path("d\\f")));
-  EXPECT_TRUE(fs_.remove_directory(path("d")));
+  EXPECT_FALSE(fs_.remove_directory(dir(), "d\\"));
+  EXPECT_TRUE(fs_.remove_file(dir(), "d\\f").ok);
+  EXPECT_TRUE(fs_.remove_directory(dir(), "d\\"));
+  EXPECT_FALSE(fs_.remove_directory(dir(), "")) << "the root stays";
 }
 
 TEST_F(Platform, ResolvesDotsAndMissingTails) {

@@ -340,6 +340,98 @@ TEST_F(Refusal, OverlappingRootsAreRefused) {
   EXPECT_EQ(read_file(host("src/inner/a.txt")), "a");
 }
 
+TEST_F(Mirror, ListOnlyPrintsTheRunsLinesAndChangesNothing) {
+  tree_.write("src/a.txt", "a", kT1);
+  tree_.write("src/changed.txt", "new", kT2);
+  tree_.write("src/sub/new.txt", "n", kT1);
+  tree_.write("dst/a.txt", "a", kT1);
+  tree_.write("dst/changed.txt", "old", kT1);
+  tree_.write("dst/gone/old.txt", "o", kT1);
+  tree_.write("dst/.qmr-0a1b2c3d.tmp", "debris", kT1);
+  const auto before = snapshot(tree_.root());
+  const ToolResult preview = qmr(mirror_args({"/R", "/LISTONLY"}));
+  EXPECT_EQ(preview.status, 0);
+  EXPECT_EQ(snapshot(tree_.root()), before) << "a preview must change nothing at all";
+  const ToolResult fresh = qmr({"/FROM:" + src(), "/TO:" + dst("not/yet"), "/listonly"});
+  EXPECT_EQ(snapshot(tree_.root()), before) << "not even the destination root";
+  EXPECT_EQ(qmr(mirror_args({"/R", "/LISTONLY", "/QUIET"})).output, "");
+  const ToolResult real = qmr(mirror_args({"/R"}));
+  std::string expected = real.output;
+  for (size_t at; (at = expected.find("Ok.")) != std::string::npos;) expected.replace(at, 3, "Planned.");
+  EXPECT_EQ(preview.output, expected);
+  EXPECT_NE(expected.find("Delete:"), std::string::npos);
+  EXPECT_EQ(fresh.output.find("Delete:"), std::string::npos);
+}
+
+TEST_F(Mirror, HelpAndVersionAnswerTheUsualSpellings) {
+  ToolResult result = qmr({"--help"});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.output, kBanner + kHelp);
+  result = qmr({"/FROM:" + src(), "--version", "/TO:" + dst()});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.output, kBanner);
+}
+
+TEST_F(Mirror, TheDestinationRootStaysWhenItsLastFileIsDeleted) {
+  tree_.write("src/keep.txt", "k", kT1);
+  tree_.write("dst/x.txt", "x", kT1);
+  EXPECT_EQ(qmr(mirror_args({"/DELONLY"})).output, kBanner + line("Delete", "dst/x.txt"));
+  EXPECT_TRUE(fs::is_directory(host("dst")));
+}
+
+TEST_F(Mirror, NothingIsWrittenThroughALinkInTheDestination) {
+  if (windows_tool()) GTEST_SKIP() << "POSIX links; Windows junctions are never entered";
+  tree_.write("src/sub/f.txt", "f", kT1);
+  tree_.mkdir("dst");
+  tree_.write("outside/keep", "k", kT1);
+  ASSERT_EQ(::symlink(host("outside").c_str(), host("dst/sub").c_str()), 0);
+  const auto outside = snapshot(host("outside"));
+  ToolResult result = qmr(mirror_args({"/R", "/COPYONLY"}));
+  EXPECT_EQ(result.status, 2);
+  EXPECT_EQ(result.output, kBanner + line("Copy", "src/sub/f.txt", false));
+  EXPECT_EQ(result.errors, "qmr: cannot copy " + src("sub/f.txt") + ": " + dst("sub/") +
+                               ": Not a directory\n");
+  EXPECT_EQ(snapshot(host("outside")), outside);
+  // Where deleting is allowed, the link goes and a real directory takes its place.
+  result = qmr(mirror_args({"/R"}));
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.output, kBanner + line("Delete", "dst/sub") + line("Copy", "src/sub/f.txt"));
+  EXPECT_EQ(snapshot(host("outside")), outside);
+  EXPECT_EQ(tree_state(host("src")), tree_state(host("dst")));
+}
+
+TEST_F(Mirror, AStrayCaseVariantNeverTakesTheUpdate) {
+  if (windows_tool()) GTEST_SKIP() << "names that differ only in case are one file on Windows";
+  tree_.write("src/a.txt", "new", kT2);
+  tree_.write("dst/a.txt", "old", kT1);
+  tree_.write("dst/A.TXT", "stray", kT1);
+  EXPECT_EQ(qmr(mirror_args({"/COPYONLY"})).output, kBanner + line("Copy", "src/a.txt"));
+  EXPECT_EQ(read_file(host("dst/a.txt")), "new");
+  EXPECT_EQ(read_file(host("dst/A.TXT")), "stray");
+  EXPECT_EQ(qmr(mirror_args({})).output, kBanner + line("Delete", "dst/A.TXT"));
+}
+
+TEST_F(Mirror, ADirectoryThatCanBeListedButNotSearchedIsReported) {
+  if (windows_tool()) GTEST_SKIP() << "permissions are tested on the POSIX build";
+  tree_.write("src/a.txt", "a", kT1);
+  tree_.write("src/locked/x.txt", "x", kT1);
+  tree_.write("dst/a.txt", "a", kT1);
+  tree_.write("dst/locked/x.txt", "x", kT1);
+  for (const auto& entry : fs::recursive_directory_iterator(tree_.root())) {
+    ::chmod(entry.path().c_str(), entry.is_directory() ? 0777 : 0666);
+  }
+  ::chmod(tree_.root().c_str(), 0777);
+  ::chmod(host("src/locked").c_str(), 0644);  // readable, not searchable
+  const ToolResult result = qmr(mirror_args(), {.unprivileged = true});
+  ::chmod(host("src/locked").c_str(), 0777);
+  if (::geteuid() != 0) GTEST_SKIP() << "the check needs root to drop to an unprivileged user";
+  EXPECT_EQ(result.status, 2);
+  EXPECT_EQ(result.output, kBanner + "Scan:\t" + src("locked") + "...\tFail.\n");
+  EXPECT_EQ(result.errors,
+            "qmr: cannot read directory " + src("locked") + ": Permission denied\n");
+  EXPECT_EQ(read_file(host("dst/locked/x.txt")), "x");
+}
+
 TEST_F(Mirror, AnUnreadableSourceDirectoryCostsNoMirroredFile) {
   if (windows_tool()) GTEST_SKIP() << "permissions are tested on the POSIX build";
   tree_.write("src/a.txt", "a", kT1);

@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -66,6 +68,8 @@ TEST_F(Faults, AFullDiskFailsOnlyTheCopiesThatDoNotFit) {
                            "Copy:\t" + path("src/a-small") + "...\tOk.\n"
                            "Copy:\t" + path("src/big") + "...\tFail.\n"
                            "Copy:\t" + path("src/z-small") + "...\tOk.\n");
+  EXPECT_EQ(result.errors, "qmr: cannot copy " + path("src/big") + ": " + path("dst/big") +
+                               ": No space left on device\n");
   EXPECT_EQ(read_file(path("dst/big")), "old big");
   EXPECT_EQ(mtime_ns(path("dst/big")), kT1);
   EXPECT_TRUE(temporaries_below(path("dst")).empty());
@@ -124,6 +128,190 @@ TEST_F(Faults, AKilledRunLeavesTheOldFileAndTheNextRunCompletes) {
   EXPECT_EQ(result.output, "Quenmire. Version 1.02\n"
                            "Copy:\t" + path("src/huge") + "...\tOk.\n");
   EXPECT_EQ(snapshot(path("src")), snapshot(path("dst")));
+}
+
+// Starts qmr on `args` with its output going to `log`; returns its process.
+pid_t start_tool(const std::vector<std::string>& args, const std::string& log) {
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ::dup2(out, 1);
+    std::vector<char*> argv{const_cast<char*>(QMR_BINARY)};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    ::execv(QMR_BINARY, argv.data());
+    _exit(127);
+  }
+  return child;
+}
+
+// Waits until a temporary below `root` has begun to fill.
+bool copy_under_way(const std::string& root) {
+  for (int i = 0; i < 20000; ++i) {
+    for (const std::string& temporary : temporaries_below(root)) {
+      struct stat st{};
+      if (::stat(temporary.c_str(), &st) == 0 && st.st_size > 0) return true;
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  return false;
+}
+
+TEST_F(Faults, AnInterruptRemovesTheTemporaryAndKeepsTheTarget) {
+  tree_.write("src/a-small", "a", kT1);
+  tree_.write("src/huge", std::string(size_t{1} << 30, 'h'), kT2);
+  tree_.write("dst/huge", "old", kT1);
+  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+    const pid_t child = start_tool(mirror(), path("log"));
+    const bool caught = copy_under_way(path("dst"));
+    ::kill(child, signal_number);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(caught) << "the copy was never seen under way";
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the copy finished before it could be interrupted";
+    // Ended by the signal itself, so a shell reports 128 + its number.
+    EXPECT_EQ(WTERMSIG(status), signal_number);
+    EXPECT_TRUE(temporaries_below(path("dst")).empty()) << "signal " << signal_number;
+    EXPECT_EQ(read_file(path("dst/huge")), "old");
+    EXPECT_EQ(mtime_ns(path("dst/huge")), kT1);
+    // The log, not a terminal, already names the copy that finished.
+    EXPECT_EQ(read_file(path("log")), "Quenmire. Version 1.02\n"
+                                      "Copy:\t" + path("src/a-small") + "...\tOk.\n");
+    fs::remove(path("dst/a-small"));
+  }
+}
+
+TEST_F(Faults, AKilledRunsLogNamesEveryFinishedCopy) {
+  for (int i = 0; i < 5; ++i) tree_.write("src/a" + std::to_string(i), "a", kT1);
+  tree_.write("src/huge", std::string(size_t{1} << 30, 'h'), kT2);
+  tree_.mkdir("dst");
+  const pid_t child = start_tool(mirror(), path("log"));
+  const bool caught = copy_under_way(path("dst"));
+  ::kill(child, SIGKILL);
+  ::waitpid(child, nullptr, 0);
+  ASSERT_TRUE(caught);
+  std::string expected = "Quenmire. Version 1.02\n";
+  for (int i = 0; i < 5; ++i) expected += "Copy:\t" + path("src/a" + std::to_string(i)) + "...\tOk.\n";
+  EXPECT_EQ(read_file(path("log")), expected);
+}
+
+TEST_F(Faults, RootsThatAreOneThroughABindMountAreRefused) {
+  tree_.write("data/src/precious.txt", "p", kT1);
+  tree_.mkdir("alias");
+  tree_.mkdir("backup");
+  tree_.mkdir("data/mirror");
+  if (::mount(path("data").c_str(), path("alias").c_str(), nullptr, MS_BIND, nullptr) != 0) {
+    GTEST_SKIP() << "cannot make a bind mount here (needs root): " << strerror(errno);
+  }
+  ASSERT_EQ(::mount(path("backup").c_str(), path("data/mirror").c_str(), nullptr, MS_BIND, nullptr), 0);
+  struct Unmount {
+    std::vector<std::string> at;
+    ~Unmount() {
+      for (const std::string& p : at) ::umount2(p.c_str(), MNT_DETACH);
+    }
+  } unmount{{path("alias"), path("data/mirror")}};
+  const auto before = snapshot(path("data"));
+  struct Row {
+    std::string from, to, message;
+  };
+  const Row rows[] = {
+      {path("data/src"), path("alias"), "SOURCE directory lies inside DESTINATION...\n"},
+      {path("alias/src"), path("data/src"), "SOURCE and DESTINATION are the same directory...\n"},
+      {path("alias"), path("data/src"), "DESTINATION directory lies inside SOURCE...\n"},
+      // The destination mounted inside the source: found by the scan.
+      {path("data"), path("backup"), "DESTINATION directory lies inside SOURCE...\n"},
+      {path("backup"), path("data"), "SOURCE directory lies inside DESTINATION...\n"},
+  };
+  for (const Row& row : rows) {
+    const ToolResult result = run_tool({"/FROM:" + row.from, "/TO:" + row.to, "/R"});
+    EXPECT_EQ(result.status, 1) << row.from << " " << row.to;
+    EXPECT_EQ(result.output, "Quenmire. Version 1.02\n" + row.message) << row.from << " " << row.to;
+  }
+  EXPECT_EQ(snapshot(path("data")), before);
+  EXPECT_TRUE(fs::is_empty(path("backup")));
+}
+
+TEST_F(Faults, OwnersAndDirectoryModesAreKept) {
+  if (::geteuid() != 0) GTEST_SKIP() << "giving files to other owners needs root";
+  tree_.write("src/home/.ssh/id", "key", kT1);
+  tree_.write("src/home/tool", "#!", kT1);
+  for (const char* p : {"src/home", "src/home/.ssh", "src/home/.ssh/id", "src/home/tool"}) {
+    ASSERT_EQ(::lchown(path(p).c_str(), 1234, 4321), 0);
+  }
+  // After the owner: a change of owner clears the set-id bits.
+  ::chmod(path("src/home/.ssh").c_str(), 0700);
+  ::chmod(path("src/home/tool").c_str(), 04755);
+  ASSERT_EQ(run_tool(mirror()).status, 0);
+  struct stat st{};
+  ASSERT_EQ(::stat(path("dst/home/.ssh").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0700u);
+  EXPECT_EQ(st.st_uid, 1234u);
+  ASSERT_EQ(::stat(path("dst/home/tool").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 04755u);
+  EXPECT_EQ(st.st_uid, 1234u);
+  EXPECT_EQ(st.st_gid, 4321u);
+  // A mode changed by hand is corrected; the next run is silent again.
+  ::chmod(path("dst/home/.ssh").c_str(), 0755);
+  EXPECT_EQ(run_tool(mirror()).output, "Quenmire. Version 1.02\n");
+  ASSERT_EQ(::stat(path("dst/home/.ssh").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0700u);
+}
+
+// An exFAT image mounted through FUSE: a file system that finds names
+// regardless of case and stores whole seconds, as USB drives do.
+class ExFat : public Faults {
+ protected:
+  void SetUp() override {
+    Faults::SetUp();
+    if (IsSkipped()) return;
+    if (::geteuid() != 0) GTEST_SKIP() << "mounting an image needs root";
+    const std::string image = path("exfat.img");
+    tree_.mkdir("x");
+    const std::string make = "truncate -s 64M '" + image + "' && mkfs.exfat '" + image +
+                             "' >/dev/null 2>&1 && mount -t exfat-fuse -o loop '" + image +
+                             "' '" + path("x") + "' 2>/dev/null";
+    if (std::system(make.c_str()) != 0) {
+      GTEST_SKIP() << "no exFAT through FUSE here (packages exfatprogs and exfat-fuse)";
+    }
+    mounted_ = true;
+  }
+  void TearDown() override {
+    if (mounted_) std::system(("umount '" + path("x") + "'").c_str());
+  }
+  bool mounted_ = false;
+};
+
+TEST_F(ExFat, AnAliasSpelledInAnotherCaseIsRefused) {
+  tree_.write("x/Data/sub/precious.txt", "p", kT1);
+  const ToolResult result =
+      run_tool({"/FROM:" + path("x/Data/sub"), "/TO:" + path("x/DATA"), "/R"});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.output, "Quenmire. Version 1.02\nSOURCE directory lies inside DESTINATION...\n");
+  EXPECT_EQ(read_file(path("x/Data/sub/precious.txt")), "p");
+}
+
+TEST_F(ExFat, CaseTwinsLandOnceAndTheOtherFailsOnEveryRun) {
+  tree_.write("src/A.TXT", "upper", kT1);
+  tree_.write("src/a.txt", "lower", kT2);
+  const std::vector<std::string> args = {"/FROM:" + path("src"), "/TO:" + path("x/d")};
+  for (int run = 0; run < 2; ++run) {
+    const ToolResult result = run_tool(args);
+    EXPECT_EQ(result.status, 2);
+    const std::string failed = "Copy:\t" + path("src/a.txt") + "...\tFail.\n";
+    EXPECT_NE(result.output.find(failed), std::string::npos) << result.output;
+    EXPECT_EQ(read_file(path("x/d/A.TXT")), "upper") << "a twin never replaces the other";
+  }
+}
+
+TEST_F(ExFat, AMirrorOnWholeSecondsSettles) {
+  for (int i = 0; i < 20; ++i) tree_.write("src/f" + std::to_string(i), "x", kT1 + i * 12345);
+  tree_.write("src/sub/g", "g", kT2);
+  const std::vector<std::string> args = {"/FROM:" + path("src"), "/TO:" + path("x/d"), "/R"};
+  ASSERT_EQ(run_tool(args).status, 0);
+  EXPECT_EQ(run_tool(args).output, "Quenmire. Version 1.02\n") << "the second run copies nothing";
+  // A change of a second or more is still seen.
+  set_mtime_ns(path("src/f3"), kT1 + 2000000000);
+  EXPECT_EQ(run_tool(args).output, "Quenmire. Version 1.02\nCopy:\t" + path("src/f3") + "...\tOk.\n");
 }
 
 TEST_F(Faults, NamesOfEveryKindAreMirroredWhole) {

@@ -62,12 +62,17 @@ ToolResult run_tool(const std::vector<std::string>& args, RunSettings settings) 
     read_end = pipe_ends[0];
     write_end = pipe_ends[1];
   }
+  char errors_path[] = "/tmp/qmr-errors-XXXXXX";
+  const int errors_fd = ::mkstemp(errors_path);
+  if (errors_fd < 0) throw std::runtime_error("mkstemp failed");
+  ::unlink(errors_path);
   const pid_t child = ::fork();
   if (child < 0) throw std::runtime_error("fork failed");
   if (child == 0) {
     const int null_in = ::open("/dev/null", O_RDONLY);
     ::dup2(null_in, 0);
     ::dup2(write_end, 1);
+    ::dup2(errors_fd, 2);
     ::close(read_end);
     if (settings.unprivileged && ::geteuid() == 0) {
       if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) _exit(126);
@@ -101,6 +106,13 @@ ToolResult run_tool(const std::vector<std::string>& args, RunSettings settings) 
   int status = 0;
   ::waitpid(child, &status, 0);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  for (off_t at = 0;;) {
+    const ssize_t n = ::pread(errors_fd, buffer, sizeof buffer, at);
+    if (n <= 0) break;
+    result.errors.append(buffer, static_cast<size_t>(n));
+    at += n;
+  }
+  ::close(errors_fd);
   return result;
 }
 

@@ -11,6 +11,7 @@ namespace qmr::test {
 struct ToolResult {
   int status = -1;  // exit status, or -1 when the tool did not exit normally
   std::string output;
+  std::string errors;  // what it wrote to its error stream
 };
 
 struct RunSettings {
