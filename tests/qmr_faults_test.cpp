@@ -145,12 +145,13 @@ pid_t start_tool(const std::vector<std::string>& args, const std::string& log) {
   return child;
 }
 
-// Waits until a temporary below `root` has begun to fill.
+// Waits until the temporary of the large copy below `root` has begun to fill;
+// the small copies' temporaries are too short-lived to interrupt reliably.
 bool copy_under_way(const std::string& root) {
   for (int i = 0; i < 20000; ++i) {
     for (const std::string& temporary : temporaries_below(root)) {
       struct stat st{};
-      if (::stat(temporary.c_str(), &st) == 0 && st.st_size > 0) return true;
+      if (::stat(temporary.c_str(), &st) == 0 && st.st_size > (1 << 20)) return true;
     }
     std::this_thread::sleep_for(std::chrono::microseconds(200));
   }
