@@ -51,5 +51,25 @@ TEST(MatchPattern, BytesAbove127MatchOnlyThemselves) {
   EXPECT_FALSE(match_pattern("\x80", "\xa0"));
 }
 
+TEST(MatchPattern, QuestionMarkTakesOneWholeCharacter) {
+  // In UTF-8, e-acute is two bytes, alpha two, a CJK ideograph three and an
+  // emoji four: each is one character for "?".
+  for (const char* name : {"caf\xc3\xa9.txt", "\xce\xb1.txt", "\xe6\x97\xa5.txt",
+                           "\xf0\x9f\x98\x80.txt", "x.txt"}) {
+    const std::string base = std::string(name).substr(0, std::string(name).find('.'));
+    const std::string pattern = base.size() > 4 ? "caf?.txt" : "?.txt";
+    EXPECT_TRUE(match_pattern(name, pattern)) << name;
+    EXPECT_FALSE(match_pattern(name, base.size() > 4 ? "caf??.txt" : "??.txt")) << name;
+  }
+  // Bytes that are not valid UTF-8 are one character each, whatever they
+  // look like: a lone lead byte, a cut sequence, an overlong form.
+  EXPECT_TRUE(match_pattern("caf\xe9.txt", "caf?.txt"));
+  EXPECT_TRUE(match_pattern("\xc3.txt", "?.txt"));
+  EXPECT_TRUE(match_pattern("\xe6\x97.txt", "??.txt"));
+  EXPECT_TRUE(match_pattern("\xe0\x80\x80", "???"));
+  EXPECT_TRUE(match_pattern("\xc3\xa9\xc3.t", "??.t"));
+  EXPECT_FALSE(match_pattern("\xc3\xa9\xc3.t", "?.t"));
+}
+
 }  // namespace
 }  // namespace qmr

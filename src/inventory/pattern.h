@@ -13,7 +13,9 @@ namespace qmr {
 using PatternList = std::vector<std::string>;
 
 // True when the bare file name `name` is selected by `pattern`. ASCII letters
-// match regardless of case; every other byte matches only itself.
+// match regardless of case; every other byte matches only itself. "?" stands
+// for one character: a whole UTF-8 sequence, or a single byte of a name that
+// is not valid UTF-8.
 bool match_pattern(std::string_view name, std::string_view pattern);
 
 }  // namespace qmr
