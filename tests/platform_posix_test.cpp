@@ -290,7 +290,7 @@ TEST(PlatformText, TimeTextHasTheFixedForm) {
   EXPECT_EQ(text[3], ' ');
   EXPECT_EQ(text[13], ':');
   EXPECT_EQ(text[16], ':');
-  EXPECT_EQ(ansi_to_oem("\xe9t\xe9"), "\xe9t\xe9");
+  EXPECT_EQ(console_text("\xe9t\xe9"), "\xe9t\xe9");
 }
 
 }  // namespace

@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include <windows.h>
 
 #include "platform/platform.h"
 
@@ -64,6 +67,11 @@ class Platform : public ::testing::Test {
   NativeFileSystem fs_;
 };
 
+// A path below the test's root from a UTF-8 name, never through a code page.
+fs::path utf8_path(const fs::path& root, const std::string& name) {
+  return root / fs::path(std::u8string(name.begin(), name.end()));
+}
+
 TEST_F(Platform, ListsFilesAndDirectoriesWithSizeAndTime) {
   write("a.txt", "12345");
   fs::create_directories(root_ / "sub");
@@ -120,7 +128,89 @@ TEST_F(Platform, ResolvesDotsAndMissingTails) {
   EXPECT_EQ(fs_.resolve_path(path("real\\sub\\..\\")), real);
   EXPECT_EQ(fs_.resolve_path(path("real\\new\\deeper")), real + "\\new\\deeper");
   EXPECT_EQ(current_time_text().size(), 25u);
-  EXPECT_EQ(ansi_to_oem("abc\xe9").size(), 4u);
+}
+
+TEST_F(Platform, NamesOutsideTheCodePageAreListedAndCopiedExactly) {
+  const std::vector<std::string> names = {"a.txt", "\xce\xb1.txt", "..\xef\xbc\xbcx",
+                                          "\xf0\x9f\x98\x80", "\xc2\xa5"};
+  for (const std::string& name : names) std::ofstream(utf8_path(root_, name)) << name;
+  std::vector<std::string> sorted = names;
+  std::sort(sorted.begin(), sorted.end());
+  EXPECT_EQ(this->names(), sorted);
+  for (const std::string& name : names) {
+    ASSERT_TRUE(fs_.copy_file(dir() + name, dir(), "copy of " + name, false).ok) << name;
+    std::ifstream in(utf8_path(root_, "copy of " + name));
+    std::string content;
+    std::getline(in, content);
+    EXPECT_EQ(content, name);
+  }
+  // The fullwidth backslash is a letter of the name, not a way out of it.
+  EXPECT_TRUE(fs_.remove_file(dir(), "..\xef\xbc\xbcx").ok);
+  EXPECT_FALSE(fs::exists(utf8_path(root_, "..\xef\xbc\xbcx")));
+  EXPECT_EQ(fs_.make_directory(dir(), "\xce\xb4\\"), DirectoryMade::kCreated);
+  EXPECT_TRUE(fs::is_directory(utf8_path(root_, "\xce\xb4")));
+}
+
+TEST_F(Platform, PathsFarBeyondTwoHundredSixtyCharactersWork) {
+  std::string relative;
+  for (int level = 0; level < 10; ++level) {
+    relative += std::string(40, static_cast<char>('a' + level)) + "\\";
+    ASSERT_EQ(fs_.make_directory(dir(), relative), DirectoryMade::kCreated) << relative.size();
+  }
+  write("src", "far");
+  ASSERT_TRUE(fs_.copy_file(path("src"), dir(), relative + "f", false).ok);
+  Listing listing;
+  fs_.list_directory(dir() + relative, listing);
+  ASSERT_EQ(listing.status, ListStatus::kOk);
+  ASSERT_EQ(listing.entries.size(), 1u);
+  EXPECT_EQ(listing.entries[0].size, 3u);
+  EXPECT_TRUE(fs_.identity(dir() + relative + "f").has_value());
+  EXPECT_TRUE(fs_.remove_file(dir(), relative + "f").ok);
+  // Deepest first; the test's own clean-up cannot reach this far down.
+  while (!relative.empty()) {
+    ASSERT_TRUE(fs_.remove_directory(dir(), relative)) << relative.size();
+    relative.resize(relative.size() - 41);
+  }
+}
+
+TEST_F(Platform, RootsAreTakenWithForwardSlashesDotsAndDoubledSeparators) {
+  std::string slashed = path("one/two//three/");
+  ASSERT_TRUE(fs_.make_root(slashed).ok);
+  EXPECT_TRUE(fs::is_directory(root_ / "one" / "two" / "three"));
+  write("one\\two\\three\\f", "f");
+  Listing listing;
+  fs_.list_directory(path("one/./two/../two/three/"), listing);
+  ASSERT_EQ(listing.status, ListStatus::kOk);
+  ASSERT_EQ(listing.entries.size(), 1u);
+  EXPECT_EQ(fs_.identity(slashed), fs_.identity(path("one\\two\\three")));
+}
+
+TEST_F(Platform, AReplaceOrDeleteThatFailsKeepsTheFilesAttributes) {
+  write("src", "new");
+  write("held", "old");
+  const std::wstring held = (root_ / "held").wstring();
+  const DWORD marks = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN;
+  ASSERT_TRUE(SetFileAttributesW(held.c_str(), marks));
+  // Another program holds the file open and shares nothing.
+  const HANDLE handle =
+      CreateFileW(held.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+  EXPECT_FALSE(fs_.copy_file(path("src"), dir(), "held", true).ok);
+  EXPECT_EQ(GetFileAttributesW(held.c_str()) & marks, marks) << "after a failed replace";
+  EXPECT_FALSE(fs_.remove_file(dir(), "held").ok);
+  EXPECT_EQ(GetFileAttributesW(held.c_str()) & marks, marks) << "after a failed delete";
+  CloseHandle(handle);
+  EXPECT_EQ(read("held"), "old");
+  EXPECT_EQ(names(), (std::vector<std::string>{"held", "src"})) << "no temporary left";
+  SetFileAttributesW(held.c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+TEST_F(Platform, TheConsoleGetsItsOwnPageAndAQuestionMarkForTheRest) {
+  // Code page 437, Wine's default: e-acute, alpha and yen are in it; the
+  // fullwidth backslash is not, and must not become a backslash.
+  EXPECT_EQ(console_text("abc\xc3\xa9"), "abc\x82");
+  EXPECT_EQ(console_text("\xce\xb1\xc2\xa5"), "\xe0\x9d");
+  EXPECT_EQ(console_text("..\xef\xbc\xbc" "x"), "..?x");
 }
 
 }  // namespace

@@ -38,4 +38,11 @@ int run_command_line(int argc, const char* const* argv, FileSystem& fs) {
   return run_sync(options, fs, console);
 }
 
+int run_command_line(const std::vector<std::string>& arguments, FileSystem& fs) {
+  std::vector<const char*> argv;
+  for (const std::string& argument : arguments) argv.push_back(argument.c_str());
+  argv.push_back(nullptr);
+  return run_command_line(static_cast<int>(arguments.size()), argv.data(), fs);
+}
+
 }  // namespace qmr

@@ -9,7 +9,7 @@ void print_banner(std::FILE* out) { std::fputs(kBanner, out); }
 
 void Console::report(std::string_view format, std::string_view text) const {
   if (settings_.quiet) return;
-  const std::string converted = ansi_to_oem(std::string(text));
+  const std::string converted = console_text(text);
   const size_t hole = format.find("%s");
   const std::string_view before = format.substr(0, hole);
   std::fwrite(before.data(), 1, before.size(), out_);
@@ -35,8 +35,8 @@ void Console::banner() const {
 
 void Console::reason(std::string_view verb, std::string_view path, std::string_view why) const {
   if (settings_.quiet) return;
-  const std::string line = "qmr: cannot " + std::string(verb) + " " + ansi_to_oem(std::string(path)) +
-                           ": " + ansi_to_oem(std::string(why)) + "\n";
+  const std::string line = "qmr: cannot " + std::string(verb) + " " + console_text(path) + ": " +
+                           console_text(why) + "\n";
   std::fflush(out_);  // keeps the two streams in order where they meet
   std::fwrite(line.data(), 1, line.size(), err_);
   std::fflush(err_);

@@ -183,9 +183,13 @@ void set_console_title(const std::string& title);
 
 bool stdout_is_terminal();
 
-// Converts 8-bit text from the system code page to the console's code page,
-// keeping its length.
-std::string ansi_to_oem(std::string text);
+// The program's arguments as UTF-8, exactly as the user gave them; on Windows
+// read from the wide command line, never through a code page.
+std::vector<std::string> command_line_arguments(int argc, const char* const* argv);
+
+// UTF-8 text as the console shows it: unchanged on POSIX; on Windows in the
+// console's (OEM) code page, with "?" for what that page cannot show.
+std::string console_text(std::string_view text);
 
 // Local time of now, "Www Mmm dd hh:mm:ss yyyy\n".
 std::string current_time_text();

@@ -610,7 +610,12 @@ void set_console_title(const std::string& title) {
 
 bool stdout_is_terminal() { return ::isatty(STDOUT_FILENO) == 1; }
 
-std::string ansi_to_oem(std::string text) { return text; }
+std::vector<std::string> command_line_arguments(int argc, const char* const* argv) {
+  return std::vector<std::string>(argv, argv + argc);
+}
+
+// Names are bytes on POSIX: printed as they are, whatever their encoding.
+std::string console_text(std::string_view text) { return std::string(text); }
 
 std::string current_time_text() {
   const std::time_t now = std::time(nullptr);

@@ -1,8 +1,11 @@
-// Windows implementation of the platform operations, on the ANSI Win32 calls.
-// A copy goes to a temporary file beside its target and is moved over it only
-// when complete, so a target is never left half-written. Below a destination
-// root no junction or directory link is ever passed through.
+// Windows implementation of the platform operations, on the wide Win32 calls.
+// Paths are UTF-8 inside qmr and become UTF-16 here, absolute and with the
+// \\?\ prefix, so no name passes through a code page and no length limit but
+// the file system's applies. A copy goes to a temporary file beside its target
+// and is moved over it only when complete. Below a destination root no junction
+// or directory link is ever passed through.
 #include <windows.h>
+#include <shellapi.h>
 
 #include <atomic>
 #include <cstdio>
@@ -11,6 +14,7 @@
 
 #include "platform/platform.h"
 #include "platform/temporary_name.h"
+#include "platform/wide_text.h"
 
 namespace qmr {
 
@@ -24,12 +28,116 @@ FileTime file_time(const FILETIME& t) {
           static_cast<std::uint32_t>((ticks % 10'000'000) * 100)};
 }
 
+std::wstring wide(std::string_view text) {
+  const std::u16string units = widen_utf8(text);
+  return std::wstring(units.begin(), units.end());
+}
+
+std::string narrow(const wchar_t* text, size_t length) {
+  return narrow_utf16(std::u16string(text, text + length));
+}
+
+std::string narrow(const std::wstring& text) { return narrow(text.data(), text.size()); }
+
+
+std::wstring current_directory() {
+  const DWORD needed = GetCurrentDirectoryW(0, nullptr);
+  std::wstring result(needed, L'\0');
+  const DWORD length = GetCurrentDirectoryW(needed, result.data());
+  result.resize(length < needed ? length : 0);
+  return result;
+}
+
+// The drive-relative "X:name" is taken from drive X's current directory.
+std::wstring drive_directory(wchar_t drive) {
+  const wchar_t spec[] = {drive, L':', L'\0'};
+  wchar_t buffer[MAX_PATH];
+  const DWORD length = GetFullPathNameW(spec, MAX_PATH, buffer, nullptr);
+  if (length == 0 || length >= MAX_PATH) return std::wstring{drive, L':', L'\\'};
+  return std::wstring(buffer, length);
+}
+
+// `path` made absolute with backslashes, and "." and ".." applied by spelling,
+// as Windows does for a path it is given. Every other name is kept exactly,
+// trailing dots and spaces included. Returns the part that stays (drive or
+// server and share, ending with a backslash) in `root_length`.
+std::wstring absolute_path(std::string_view path, size_t& root_length) {
+  std::wstring w = wide(path);
+  for (wchar_t& c : w) {
+    if (c == L'/') c = L'\\';
+  }
+  const bool has_drive = w.size() >= 2 && w[1] == L':';
+  if (w.rfind(L"\\\\", 0) == 0) {
+    // "\\server\share\..." (and "\\?\X:\...", whose "?" stands as the server).
+  } else if (has_drive && (w.size() == 2 || w[2] != L'\\')) {
+    std::wstring base = drive_directory(w[0]);
+    w = base + L'\\' + w.substr(2);
+  } else if (!has_drive && !w.empty() && w[0] == L'\\') {
+    const std::wstring cwd = current_directory();
+    w = cwd.substr(0, 2) + w;
+  } else if (!has_drive) {
+    w = current_directory() + L'\\' + w;
+  }
+  size_t start = 3;  // "X:\"
+  std::wstring result;
+  if (w.rfind(L"\\\\?\\", 0) == 0 || w.rfind(L"\\\\.\\", 0) == 0) {
+    const bool unc = w.compare(4, 4, L"UNC\\") == 0;
+    start = unc ? 8 : 4;
+    const size_t drive_end = unc ? w.find(L'\\', w.find(L'\\', start) + 1) : w.find(L'\\', start);
+    start = drive_end == std::wstring::npos ? w.size() : drive_end + 1;
+  } else if (w.rfind(L"\\\\", 0) == 0) {
+    const size_t server_end = w.find(L'\\', 2);
+    const size_t share_end = server_end == std::wstring::npos ? server_end : w.find(L'\\', server_end + 1);
+    start = share_end == std::wstring::npos ? w.size() : share_end + 1;
+  }
+  result = w.substr(0, start);
+  if (result.empty() || result.back() != L'\\') result += L'\\';
+  root_length = result.size();
+  const bool closed = !w.empty() && w.back() == L'\\';
+  size_t at = start;
+  while (at < w.size()) {
+    size_t end = w.find(L'\\', at);
+    if (end == std::wstring::npos) end = w.size();
+    const std::wstring part = w.substr(at, end - at);
+    at = end + 1;
+    if (part.empty() || part == L".") continue;
+    if (part == L"..") {
+      if (result.size() > root_length) {
+        result.pop_back();
+        result.resize(result.rfind(L'\\') + 1);
+      }
+      continue;
+    }
+    result += part;
+    result += L'\\';
+  }
+  if (!closed && result.size() > root_length) result.pop_back();
+  return result;
+}
+
+// The spelling the wide calls take: absolute, with the prefix that lifts the
+// 260-character limit and turns off any further rewriting of the names.
+std::wstring native(std::string_view path) {
+  size_t root_length = 0;
+  std::wstring absolute = absolute_path(path, root_length);
+  if (absolute.rfind(L"\\\\?\\", 0) == 0 || absolute.rfind(L"\\\\.\\", 0) == 0) return absolute;
+  if (absolute.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + absolute.substr(2);
+  return L"\\\\?\\" + absolute;
+}
+
+// The plain spelling of a path the system gave with a prefix.
+std::wstring without_prefix(std::wstring path) {
+  if (path.rfind(L"\\\\?\\UNC\\", 0) == 0) return L"\\\\" + path.substr(8);
+  if (path.rfind(L"\\\\?\\", 0) == 0) return path.substr(4);
+  return path;
+}
+
 std::string system_text(DWORD error) {
-  char* text = nullptr;
-  const DWORD length = FormatMessageA(
+  wchar_t* text = nullptr;
+  const DWORD length = FormatMessageW(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, error, 0, reinterpret_cast<char*>(&text), 0, nullptr);
-  std::string result = length > 0 && text != nullptr ? std::string(text, length) : std::string();
+      nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::string result = length > 0 && text != nullptr ? narrow(text, length) : std::string();
   if (text != nullptr) LocalFree(text);
   while (!result.empty() && (result.back() == '\n' || result.back() == '\r' || result.back() == '.')) {
     result.pop_back();
@@ -41,8 +149,10 @@ std::string why(const std::string& path, DWORD error) { return path + ": " + sys
 
 bool is_separator(char c) { return c == '\\' || c == '/'; }
 
+DWORD attributes_of(const std::string& path) { return GetFileAttributesW(native(path).c_str()); }
+
 bool is_directory(const std::string& path) {
-  const DWORD attributes = GetFileAttributesA(path.c_str());
+  const DWORD attributes = attributes_of(path);
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
@@ -51,8 +161,7 @@ bool is_directory(const std::string& path) {
 bool plain_below(const std::string& root, std::string_view relative_dir) {
   for (size_t cut = 0; cut < relative_dir.size(); ++cut) {
     if (!is_separator(relative_dir[cut])) continue;
-    const std::string dir = root + std::string(relative_dir.substr(0, cut));
-    const DWORD attributes = GetFileAttributesA(dir.c_str());
+    const DWORD attributes = attributes_of(root + std::string(relative_dir.substr(0, cut)));
     if (attributes == INVALID_FILE_ATTRIBUTES) return false;
     if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
         (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
@@ -81,15 +190,15 @@ std::optional<FileId> id_of_handle(HANDLE handle) {
 }
 
 HANDLE open_for_query(const std::string& path) {
-  return CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+  return CreateFileW(native(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
-void append_entry(const WIN32_FIND_DATAA& data, std::vector<DirEntry>& entries) {
-  const std::string name = data.cFileName;
-  if (name == "." || name == "..") return;
+void append_entry(const WIN32_FIND_DATAW& data, std::vector<DirEntry>& entries) {
+  const std::wstring_view name = data.cFileName;
+  if (name == L"." || name == L"..") return;
   DirEntry entry;
-  entry.name = name;
+  entry.name = narrow(name.data(), name.size());
   if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     // A junction or directory link is never entered: it could lead in a circle.
     if ((data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return;
@@ -102,33 +211,23 @@ void append_entry(const WIN32_FIND_DATAA& data, std::vector<DirEntry>& entries) 
   entries.push_back(std::move(entry));
 }
 
-std::string full_path(const std::string& path) {
-  const DWORD needed = GetFullPathNameA(path.c_str(), 0, nullptr, nullptr);
-  if (needed == 0) return path;
-  std::string result(needed, '\0');
-  const DWORD length = GetFullPathNameA(path.c_str(), needed, result.data(), nullptr);
-  result.resize(length < needed ? length : 0);
-  return result.empty() ? path : result;
-}
-
 // The path an existing file or directory really has, links and junctions
 // followed; empty when it cannot be opened.
 std::string final_path(const std::string& path) {
   const HANDLE handle = open_for_query(path);
   if (handle == INVALID_HANDLE_VALUE) return {};
-  std::string result(32768, '\0');
+  std::wstring result(32768, L'\0');
   const DWORD length =
-      GetFinalPathNameByHandleA(handle, result.data(), static_cast<DWORD>(result.size()), 0);
+      GetFinalPathNameByHandleW(handle, result.data(), static_cast<DWORD>(result.size()), 0);
   CloseHandle(handle);
   if (length == 0 || length >= result.size()) return {};
   result.resize(length);
-  if (result.rfind("\\\\?\\UNC\\", 0) == 0) {
-    result.erase(0, 6);  // "\\?\UNC\srv" becomes "\\srv"
-    result[0] = '\\';
-  } else if (result.rfind("\\\\?\\", 0) == 0) {
-    result.erase(0, 4);
-  }
-  return result;
+  return narrow(without_prefix(result));
+}
+
+std::string full_path(const std::string& path) {
+  size_t root_length = 0;
+  return narrow(absolute_path(path, root_length));
 }
 
 // The copy in flight, for the console control handler: it cancels the copy,
@@ -172,8 +271,12 @@ void NativeFileSystem::list_directory(const std::string& dir, Listing& listing) 
   if (GetFileTime(self, nullptr, nullptr, &written)) listing.last_write = file_time(written);
   CloseHandle(self);
   listing.attributes = {};
-  WIN32_FIND_DATAA data;
-  const HANDLE search = FindFirstFileA((dir + "*.*").c_str(), &data);
+  std::wstring pattern = native(dir);
+  if (pattern.back() != L'\\') pattern += L'\\';
+  pattern += L'*';
+  WIN32_FIND_DATAW data;
+  const HANDLE search = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data,
+                                         FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
   if (search == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     // An empty drive root has not even "." to report.
@@ -183,7 +286,7 @@ void NativeFileSystem::list_directory(const std::string& dir, Listing& listing) 
   }
   do {
     append_entry(data, listing.entries);
-  } while (FindNextFileA(search, &data));
+  } while (FindNextFileW(search, &data));
   const DWORD error = GetLastError();
   FindClose(search);
   if (error != ERROR_NO_MORE_FILES) fail(ListStatus::kUnreadable, error);
@@ -208,11 +311,9 @@ std::string NativeFileSystem::resolve_path(const std::string& path) {
       if (!missing.empty() && real.back() == '\\') real.pop_back();
       return real + missing;
     }
-    const size_t cut = existing.find_last_of("\\/");
+    const size_t cut = existing.find_last_of('\\');
     if (cut == std::string::npos || cut + 1 >= existing.size()) break;
-    std::string part = existing.substr(cut);
-    part[0] = '\\';
-    missing.insert(0, part);
+    missing.insert(0, existing.substr(cut));
     existing.resize(cut == 2 && existing[1] == ':' ? cut + 1 : cut);
   }
   return full_path(path);
@@ -222,16 +323,13 @@ std::string NativeFileSystem::resolve_path(const std::string& path) {
 std::string NativeFileSystem::stored_spelling(const std::string& resolved) { return resolved; }
 
 Outcome NativeFileSystem::make_root(const std::string& path) {
-  for (size_t cut = 0; cut <= path.size(); ++cut) {
-    if (cut < path.size() && !is_separator(path[cut])) continue;
-    const std::string prefix = path.substr(0, cut);
-    // Not the start of a server path, nor a drive.
-    if (prefix.empty() || prefix.back() == ':' || is_separator(prefix.back())) continue;
-    if (prefix.size() > 2 && is_separator(prefix[0]) && is_separator(prefix[1]) &&
-        prefix.find_first_of("\\/", 2) == std::string::npos) {
-      continue;
-    }
-    CreateDirectoryA(prefix.c_str(), nullptr);
+  size_t root_length = 0;
+  const std::wstring absolute = absolute_path(path, root_length);
+  const std::wstring prefixed = native(path);
+  const size_t skip = prefixed.size() - absolute.size();  // the length of the prefix
+  for (size_t cut = root_length; cut <= absolute.size(); ++cut) {
+    if (cut < absolute.size() && absolute[cut] != L'\\') continue;
+    if (cut > root_length) CreateDirectoryW(prefixed.substr(0, skip + cut).c_str(), nullptr);
   }
   if (!is_directory(path)) return Outcome::failure(why(path, GetLastError()));
   return Outcome::success();
@@ -243,9 +341,9 @@ DirectoryMade NativeFileSystem::make_directory(const std::string& root,
     return DirectoryMade::kFailed;
   }
   const std::string path = root + std::string(relative_dir);
-  if (CreateDirectoryA(path.c_str(), nullptr)) return DirectoryMade::kCreated;
+  if (CreateDirectoryW(native(path).c_str(), nullptr)) return DirectoryMade::kCreated;
   if (GetLastError() != ERROR_ALREADY_EXISTS) return DirectoryMade::kFailed;
-  const DWORD attributes = GetFileAttributesA(path.c_str());
+  const DWORD attributes = attributes_of(path);
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
       (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
     return DirectoryMade::kExisted;
@@ -261,43 +359,47 @@ Outcome NativeFileSystem::copy_file(const std::string& from, const std::string& 
   const std::string to = root + std::string(relative);
   const std::string_view dir = parent_part(relative);
   if (!plain_below(root, dir)) return Outcome::failure(why(root + std::string(dir), GetLastError()));
-  if (!replace && GetFileAttributesA(to.c_str()) != INVALID_FILE_ATTRIBUTES) {
+  const std::wstring from_native = native(from);
+  const std::wstring to_native = native(to);
+  if (!replace && GetFileAttributesW(to_native.c_str()) != INVALID_FILE_ATTRIBUTES) {
     return Outcome::failure(why(to, ERROR_FILE_EXISTS));
   }
   for (int attempt = 0; attempt < 16; ++attempt) {
-    const std::string temporary = root + std::string(dir) + next_temporary_name();
+    const std::wstring temporary = native(root + std::string(dir) + next_temporary_name());
     g_copies_in_flight.fetch_add(1);
-    const BOOL copied = CopyFileExA(from.c_str(), temporary.c_str(), nullptr, nullptr,
-                                    reinterpret_cast<BOOL*>(&g_cancel), COPY_FILE_FAIL_IF_EXISTS);
+    const BOOL copied =
+        CopyFileExW(from_native.c_str(), temporary.c_str(), nullptr, nullptr,
+                    reinterpret_cast<BOOL*>(&g_cancel), COPY_FILE_FAIL_IF_EXISTS);
     const DWORD error = GetLastError();
     if (!copied) {
       g_copies_in_flight.fetch_sub(1);
       if (error == ERROR_FILE_EXISTS) continue;
-      DeleteFileA(temporary.c_str());
+      DeleteFileW(temporary.c_str());
       if (error == ERROR_FILE_NOT_FOUND || error == ERROR_ACCESS_DENIED ||
           error == ERROR_SHARING_VIOLATION) {
-        const DWORD source = GetFileAttributesA(from.c_str());
-        if (source == INVALID_FILE_ATTRIBUTES) return Outcome::failure(why(from, error));
+        if (GetFileAttributesW(from_native.c_str()) == INVALID_FILE_ATTRIBUTES) {
+          return Outcome::failure(why(from, error));
+        }
       }
       return Outcome::failure(why(to, error));
     }
     // A read-only, hidden or system target would refuse to be replaced; its
     // marks are put back if it stays.
-    const DWORD old_attributes = GetFileAttributesA(to.c_str());
+    const DWORD old_attributes = GetFileAttributesW(to_native.c_str());
     if (replace && old_attributes != INVALID_FILE_ATTRIBUTES) {
-      SetFileAttributesA(to.c_str(), FILE_ATTRIBUTE_NORMAL);
+      SetFileAttributesW(to_native.c_str(), FILE_ATTRIBUTE_NORMAL);
     }
     const DWORD flags = replace ? MOVEFILE_REPLACE_EXISTING : 0;
-    if (MoveFileExA(temporary.c_str(), to.c_str(), flags)) {
+    if (MoveFileExW(temporary.c_str(), to_native.c_str(), flags)) {
       g_copies_in_flight.fetch_sub(1);
       return Outcome::success();
     }
     const DWORD move_error = GetLastError();
     if (replace && old_attributes != INVALID_FILE_ATTRIBUTES) {
-      SetFileAttributesA(to.c_str(), old_attributes);
+      SetFileAttributesW(to_native.c_str(), old_attributes);
     }
-    SetFileAttributesA(temporary.c_str(), FILE_ATTRIBUTE_NORMAL);
-    DeleteFileA(temporary.c_str());
+    SetFileAttributesW(temporary.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(temporary.c_str());
     g_copies_in_flight.fetch_sub(1);
     return Outcome::failure(why(to, move_error));
   }
@@ -307,40 +409,66 @@ Outcome NativeFileSystem::copy_file(const std::string& from, const std::string& 
 Outcome NativeFileSystem::remove_file(const std::string& root, std::string_view relative) {
   const std::string path = root + std::string(relative);
   if (!plain_below(root, parent_part(relative))) return Outcome::failure(why(path, GetLastError()));
-  const DWORD attributes = GetFileAttributesA(path.c_str());
-  SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-  if (DeleteFileA(path.c_str())) return Outcome::success();
+  const std::wstring target = native(path);
+  const DWORD attributes = GetFileAttributesW(target.c_str());
+  SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
+  if (DeleteFileW(target.c_str())) return Outcome::success();
   const DWORD error = GetLastError();
-  if (attributes != INVALID_FILE_ATTRIBUTES) SetFileAttributesA(path.c_str(), attributes);
+  if (attributes != INVALID_FILE_ATTRIBUTES) SetFileAttributesW(target.c_str(), attributes);
   return Outcome::failure(why(path, error));
 }
 
 bool NativeFileSystem::remove_directory(const std::string& root, std::string_view relative_dir) {
   if (relative_dir.empty()) return false;  // the root stays
   if (!plain_below(root, relative_dir)) return false;
-  return RemoveDirectoryA((root + std::string(relative_dir)).c_str()) != 0;
+  return RemoveDirectoryW(native(root + std::string(relative_dir)).c_str()) != 0;
 }
 
 bool NativeFileSystem::remove_stale_temporary(const std::string& root, std::string_view relative) {
   // A copy in progress holds its temporary open without sharing deletion,
   // so the removal fails for exactly those.
   if (!plain_below(root, parent_part(relative))) return false;
-  const std::string path = root + std::string(relative);
-  SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-  return DeleteFileA(path.c_str()) != 0;
+  const std::wstring path = native(root + std::string(relative));
+  SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+  return DeleteFileW(path.c_str()) != 0;
 }
 
 void install_interrupt_cleanup() { SetConsoleCtrlHandler(on_console_event, TRUE); }
 
-void set_console_title(const std::string& title) { SetConsoleTitleA(title.c_str()); }
+std::vector<std::string> command_line_arguments(int argc, const char* const* argv) {
+  // The 8-bit argv has been through the code page; the wide command line has not.
+  int count = 0;
+  wchar_t** arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (arguments == nullptr) return std::vector<std::string>(argv, argv + argc);
+  std::vector<std::string> result;
+  for (int i = 0; i < count; ++i) result.push_back(narrow(arguments[i], wcslen(arguments[i])));
+  LocalFree(arguments);
+  return result;
+}
+
+void set_console_title(const std::string& title) { SetConsoleTitleW(wide(title).c_str()); }
 
 bool stdout_is_terminal() {
   return GetFileType(GetStdHandle(STD_OUTPUT_HANDLE)) == FILE_TYPE_CHAR;
 }
 
-std::string ansi_to_oem(std::string text) {
-  if (!text.empty()) CharToOemA(text.data(), text.data());
-  return text;
+std::string console_text(std::string_view text) {
+  const UINT code_page = GetOEMCP();
+  if (code_page == CP_UTF8) return std::string(text);
+  const std::wstring units = wide(text);
+  if (units.empty()) return {};
+  // No best fit: a character the page lacks shows as "?", never as a
+  // look-alike that could read as another character, a separator above all.
+  BOOL substituted = FALSE;
+  const int size = static_cast<int>(units.size());
+  const int needed = WideCharToMultiByte(code_page, WC_NO_BEST_FIT_CHARS, units.data(), size,
+                                         nullptr, 0, "?", &substituted);
+  std::string result(static_cast<size_t>(needed > 0 ? needed : 0), '\0');
+  if (needed > 0) {
+    WideCharToMultiByte(code_page, WC_NO_BEST_FIT_CHARS, units.data(), size, result.data(),
+                        needed, "?", &substituted);
+  }
+  return result;
 }
 
 std::string current_time_text() {

@@ -84,7 +84,8 @@ bool FakeFileSystem::through_link(const std::string& root, std::string_view rela
   size_t start = 0;
   for (size_t cut = relative.find('/'); cut != std::string_view::npos;
        start = cut + 1, cut = relative.find('/', start)) {
-    path += "/" + std::string(relative.substr(start, cut - start));
+    path += '/';
+    path.append(relative.substr(start, cut - start));
     const auto file = files.find(path);
     if (file != files.end()) return true;  // a link or a file where a directory should be
   }
