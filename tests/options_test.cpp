@@ -45,6 +45,21 @@ TEST(ParseArguments, PrefixKeywordsAcceptAnythingAfterThem) {
   EXPECT_EQ(parse({"/COPYONLYX"}).options.mode, SyncMode::kCopyOnly);
 }
 
+TEST(ParseArguments, ThreadsTakesAWorkerCountAndNothingElse) {
+  EXPECT_EQ(parse({}).options.threads, 0u) << "the run chooses";
+  EXPECT_EQ(parse({"/THREADS:4"}).options.threads, 4u);
+  EXPECT_EQ(parse({"-threads:1"}).options.threads, 1u);
+  EXPECT_EQ(parse({"/THREADS:64"}).options.threads, 64u);
+  EXPECT_EQ(parse({"/THREADS:x", "/THREADS:3"}).options.threads, 3u) << "the last one wins";
+  for (const char* bad : {"/THREADS:", "/THREADS:0", "/THREADS:65", "/THREADS:4x", "/THREADS:-1",
+                          "/THREADS:99999999999", "/THREADS: 2"}) {
+    const auto parsed = parse({"/THREADS:2", bad});
+    EXPECT_TRUE(parsed.options.threads_invalid) << bad;
+    EXPECT_EQ(parsed.options.threads, 0u) << bad;
+  }
+  EXPECT_FALSE(parse({"/THREADS"}).options.threads_invalid) << "no colon: an unknown option";
+}
+
 TEST(ParseArguments, WholeKeywordsMustStandAlone) {
   EXPECT_TRUE(parse({"/r"}).options.recurse);
   EXPECT_TRUE(parse({"-R"}).options.recurse);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -39,7 +40,7 @@ class Passes : public ::testing::Test {
     EntryList dest("/d/");
     scan_tree(fs_, dest, {all_files_list, {}, recurse});
     const Plan plan = make_plan(source, dest, mode, time_step(dest));
-    return execute_plan(plan, source, dest, fs_, console_, false);
+    return execute_plan(plan, source, dest, fs_, console_, {false, workers_});
   }
 
   // The lines a preview of the same run prints.
@@ -58,7 +59,65 @@ class Passes : public ::testing::Test {
   test::CapturedOutput out_;
   test::CapturedOutput err_;
   Console console_;
+  unsigned workers_ = 1;
 };
+
+// A tree of many directories with every kind of action, and failures among them.
+std::string numbered(const char* prefix, int n) {
+  std::string text(prefix);
+  text += std::to_string(n);
+  return text;
+}
+
+void fill_busy_tree(test::FakeFileSystem& fs) {
+  for (int d = 0; d < 40; ++d) {
+    const std::string dir = numbered("/dir", d) + numbered("/sub", d % 3) + "/";
+    for (int f = 0; f < 12; ++f) {
+      const std::string name = numbered("f", f);
+      fs.add_file("/s" + dir + name, 1, f % 4 == 0 ? 1 : 2);
+      if (f % 3 != 0) fs.add_file("/d" + dir + name, 1, 1);
+      if (f % 5 == 0) fs.add_file("/d" + dir + "gone" + name, 1, 1);
+    }
+    if (d % 7 == 0) fs.add_file(numbered("/d/only", d) + "/x", 1, 1);
+    if (d % 6 == 0) fs.add_file("/d" + dir + ".qmr-0a1b2c3d.tmp", 1, 1);
+  }
+  fs.fail_copy.insert("/s/dir4/sub1/f7");
+  fs.fail_remove.insert("/d/dir9/sub0/gonef5");
+}
+
+TEST_F(Passes, ManyWorkersPrintAndLeaveExactlyWhatOneWorkerDoes) {
+  for (const SyncMode mode :
+       {SyncMode::kUpdate, SyncMode::kCopyAll, SyncMode::kCopyOnly, SyncMode::kDelOnly}) {
+    std::string lines[2], errors[2];
+    std::map<std::string, test::FakeFileSystem::File> files[2];
+    std::map<std::string, Attributes> dirs[2];
+    size_t failures[2];
+    for (const unsigned workers : {1u, 7u}) {
+      const int k = workers == 1 ? 0 : 1;
+      test::FakeFileSystem fs;
+      fill_busy_tree(fs);
+      test::CapturedOutput out, err;
+      EntryList source("/s/");
+      scan_tree(fs, source, {{}, {}, true});
+      EntryList dest("/d/");
+      scan_tree(fs, dest, {all_files_list, {}, true});
+      const Plan plan = make_plan(source, dest, mode, time_step(dest));
+      failures[k] = execute_plan(plan, source, dest, fs, Console({false, false}, out.file(), err.file()),
+                                 {false, workers});
+      lines[k] = out.text();
+      errors[k] = err.text();
+      files[k] = fs.files;
+      dirs[k] = fs.dirs;
+    }
+    const int mode_number = static_cast<int>(mode);
+    EXPECT_EQ(lines[1], lines[0]) << "mode " << mode_number;
+    EXPECT_EQ(errors[1], errors[0]) << "mode " << mode_number;
+    EXPECT_EQ(failures[1], failures[0]) << "mode " << mode_number;
+    EXPECT_EQ(files[1], files[0]) << "mode " << mode_number;
+    EXPECT_EQ(dirs[1], dirs[0]) << "mode " << mode_number;
+    EXPECT_GT(lines[0].size(), 1000u) << "the tree gives every mode work to do";
+  }
+}
 
 TEST_F(Passes, EachModeFollowsTheDecisionTable) {
   struct Row {

@@ -484,6 +484,52 @@ TEST_F(Mirror, HelpAndVersionAnswerTheUsualSpellings) {
   EXPECT_EQ(result.output, kBanner);
 }
 
+TEST_F(Mirror, ManyWorkersLeaveTheTreeAndTheOutputOfOne) {
+  // Many directories, each with new, changed, equal and orphaned files.
+  for (int d = 0; d < 30; ++d) {
+    const std::string dir = "d" + std::to_string(d) + "/s" + std::to_string(d % 4) + "/";
+    for (int f = 0; f < 8; ++f) {
+      const std::string name = dir + "f" + std::to_string(f);
+      tree_.write("src/" + name, std::string(100 * f, 'x') + name, kT1);
+      if (f % 2 == 0) tree_.write("dst/" + name, "old", f % 4 == 0 ? kT1 : kT2);
+      if (f == 3) tree_.write("dst/" + dir + "orphan", "o", kT1);
+    }
+    if (d % 5 == 0) tree_.write("dst/gone" + std::to_string(d) + "/x", "x", kT1);
+  }
+  tree_.mkdir("one");
+  fs::copy(host("dst"), host("one/dst"), fs::copy_options::recursive);
+  for (const auto& entry : fs::recursive_directory_iterator(host("dst"))) {
+    if (!entry.is_regular_file()) continue;
+    const std::string relative = fs::relative(entry.path(), host("dst")).string();
+    set_mtime_ns(host("one/dst/" + relative), mtime_ns(entry.path().string()));
+  }
+  const ToolResult many = qmr(mirror_args({"/R", "/THREADS:16"}));
+  const ToolResult one = qmr({"/FROM:" + src(), "/TO:" + tool_path(host("one/dst")), "/R", "/THREADS:1"});
+  EXPECT_EQ(many.status, 0) << many.errors;
+  EXPECT_EQ(one.status, 0) << one.errors;
+  // The lines name their own tree's destination; otherwise they are the same.
+  std::string expected = one.output;
+  const std::string one_dst = tool_path(host("one/dst"));
+  for (size_t at = expected.find(one_dst); at != std::string::npos; at = expected.find(one_dst, at)) {
+    expected.replace(at, one_dst.size(), dst());
+  }
+  EXPECT_EQ(many.output, expected);
+  EXPECT_GT(many.output.size(), 5000u);
+  EXPECT_EQ(tree_state(host("dst")), tree_state(host("one/dst")));
+  EXPECT_EQ(tree_state(host("dst")), tree_state(host("src")));
+}
+
+TEST_F(Mirror, AThreadsValueThatIsNoWorkerCountIsRefused) {
+  tree_.write("src/a", "a", kT1);
+  for (const std::string bad : {"/THREADS:0", "/THREADS:many", "/THREADS:100"}) {
+    const ToolResult result = qmr(mirror_args({"/R", bad}));
+    EXPECT_EQ(result.status, 1) << bad;
+    EXPECT_EQ(result.output, "") << bad;
+    EXPECT_EQ(result.errors, "qmr: /THREADS: takes a number of workers from 1 to 64\n");
+    EXPECT_FALSE(fs::exists(host("dst")));
+  }
+}
+
 TEST_F(Mirror, TheDestinationRootStaysWhenItsLastFileIsDeleted) {
   tree_.write("src/keep.txt", "k", kT1);
   tree_.write("dst/x.txt", "x", kT1);

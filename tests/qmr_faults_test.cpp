@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -145,13 +146,16 @@ pid_t start_tool(const std::vector<std::string>& args, const std::string& log) {
   return child;
 }
 
-// Waits until the temporary of the large copy below `root` has begun to fill;
-// the small copies' temporaries are too short-lived to interrupt reliably.
-bool copy_under_way(const std::string& root) {
+// Waits until the temporary of the large copy below `root` has begun to fill
+// and the log already holds `lines` lines, written out while the run goes on.
+// The small copies' temporaries are too short-lived to interrupt reliably.
+bool copy_under_way(const std::string& root, const std::string& log, size_t lines) {
   for (int i = 0; i < 20000; ++i) {
+    const std::string logged = read_file(log);
+    const bool log_ready = static_cast<size_t>(std::count(logged.begin(), logged.end(), '\n')) >= lines;
     for (const std::string& temporary : temporaries_below(root)) {
       struct stat st{};
-      if (::stat(temporary.c_str(), &st) == 0 && st.st_size > (1 << 20)) return true;
+      if (log_ready && ::stat(temporary.c_str(), &st) == 0 && st.st_size > (1 << 20)) return true;
     }
     std::this_thread::sleep_for(std::chrono::microseconds(200));
   }
@@ -164,7 +168,7 @@ TEST_F(Faults, AnInterruptRemovesTheTemporaryAndKeepsTheTarget) {
   tree_.write("dst/huge", "old", kT1);
   for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
     const pid_t child = start_tool(mirror(), path("log"));
-    const bool caught = copy_under_way(path("dst"));
+    const bool caught = copy_under_way(path("dst"), path("log"), 2);
     ::kill(child, signal_number);
     int status = 0;
     ::waitpid(child, &status, 0);
@@ -187,7 +191,7 @@ TEST_F(Faults, AKilledRunsLogNamesEveryFinishedCopy) {
   tree_.write("src/huge", std::string(size_t{1} << 30, 'h'), kT2);
   tree_.mkdir("dst");
   const pid_t child = start_tool(mirror(), path("log"));
-  const bool caught = copy_under_way(path("dst"));
+  const bool caught = copy_under_way(path("dst"), path("log"), 6);
   ::kill(child, SIGKILL);
   ::waitpid(child, nullptr, 0);
   ASSERT_TRUE(caught);

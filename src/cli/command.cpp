@@ -29,6 +29,10 @@ int run_command_line(int argc, const char* const* argv, FileSystem& fs) {
     return kExitOk;
   }
   const RunOptions& options = parsed.options;
+  if (options.threads_invalid) {
+    std::fputs(kBadThreadsMessage, stderr);
+    return kExitRefused;
+  }
   const Console console({options.quiet, stdout_is_terminal(), true});
   if (options.source_root.empty() || options.dest_root.empty()) {
     console.banner();

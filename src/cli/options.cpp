@@ -6,6 +6,18 @@ namespace qmr {
 
 void append_pattern(PatternList& list, std::string_view text) { list.emplace_back(text); }
 
+void set_threads(RunOptions& options, std::string_view value) {
+  unsigned count = 0;
+  bool valid = !value.empty() && value.size() <= 3;
+  for (const char c : value) {
+    if (c < '0' || c > '9') valid = false;
+    count = count * 10 + static_cast<unsigned>(c - '0');
+  }
+  valid = valid && count >= 1 && count <= kMaxThreads;
+  options.threads_invalid = !valid;
+  options.threads = valid ? count : 0;
+}
+
 namespace {
 
 // Applies every row of the option table that `key` passes; rows are independent.
@@ -26,6 +38,7 @@ bool apply_key(std::string_view key, RunOptions& options) {
       {"COPYALL", [](RunOptions& o, std::string_view) { o.mode = SyncMode::kCopyAll; }},
       {"QUIET", [](RunOptions& o, std::string_view) { o.quiet = true; }},
       {"LISTONLY", [](RunOptions& o, std::string_view) { o.list_only = true; }},
+      {"THREADS:", [](RunOptions& o, std::string_view v) { set_threads(o, v); }},
   };
   for (const PrefixRow& row : kPrefixRows) {
     if (starts_with_ignoring_case(key, row.keyword)) {

@@ -18,6 +18,13 @@ struct ParsedCommandLine {
 
 void append_pattern(PatternList& list, std::string_view text);
 
+// The most workers /THREADS: takes.
+inline constexpr unsigned kMaxThreads = 64;
+
+// Takes the value of /THREADS: (a count from 1 to kMaxThreads); anything
+// else marks the options invalid, so the run is refused rather than guessed.
+void set_threads(RunOptions& options, std::string_view value);
+
 // Reads argv[1..argc-1]. Unknown keys and plain arguments are ignored.
 ParsedCommandLine parse_arguments(int argc, const char* const* argv);
 

@@ -27,6 +27,9 @@ inline constexpr char kSameRootsMessage[] = "SOURCE and DESTINATION are the same
 inline constexpr char kDestInSourceMessage[] = "DESTINATION directory lies inside SOURCE...\n";
 inline constexpr char kSourceInDestMessage[] = "SOURCE directory lies inside DESTINATION...\n";
 
+// On the error stream, for a run refused before it starts.
+inline constexpr char kBadThreadsMessage[] = "qmr: /THREADS: takes a number of workers from 1 to 64\n";
+
 // Progress lines: the action, then its outcome.
 inline constexpr char kCopyLine[] = "Copy:\t%s...\t";
 inline constexpr char kDeleteLine[] = "Delete:\t%s...\t";

@@ -168,9 +168,11 @@ class NativeFileSystem final : public FileSystem {
   bool remove_directory(const std::string& root, std::string_view relative_dir) override;
   bool remove_stale_temporary(const std::string& root, std::string_view relative) override;
 
- private:
+  // What the platform keeps between tasks (open destination directories).
   struct State;
-  State* state_;  // the open destination directory kept between tasks
+
+ private:
+  State* state_;
 };
 
 // From here on, an interrupt (Ctrl+C, termination, hang-up or console close)

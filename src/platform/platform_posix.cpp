@@ -16,7 +16,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <random>
+#include <vector>
 
 #include "platform/platform.h"
 #include "platform/temporary_name.h"
@@ -216,43 +218,100 @@ int commit(int dirfd, const std::string& temporary, const std::string& name, boo
   return ::renameat(dirfd, temporary.c_str(), dirfd, name.c_str()) == 0 ? 0 : errno;
 }
 
+// An open destination directory, reached from the root without following
+// links below it.
+struct OpenDirectory {
+  std::string root;
+  std::string relative_dir;
+  Fd fd;
+  std::uint64_t generation = 0;
+};
+
+// Opens `root` (links followed) and then each component of `relative_dir`
+// without following links. Returns an invalid Fd with errno set on failure.
+Fd open_below(const std::string& root, std::string_view relative_dir) {
+  Fd dir(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.get() < 0) return dir;
+  size_t start = 0;
+  while (start < relative_dir.size()) {
+    const size_t end = relative_dir.find('/', start);
+    const std::string part(relative_dir.substr(start, end - start));
+    start = end == std::string_view::npos ? relative_dir.size() : end + 1;
+    if (part.empty()) continue;
+    Fd next(::openat(dir.get(), part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (next.get() < 0) {
+      if (errno == ELOOP) errno = ENOTDIR;  // a link where a directory should be
+      return next;
+    }
+    dir = std::move(next);
+  }
+  return dir;
+}
+
 }  // namespace
 
+// Destination directories kept open between tasks: copies come in runs of one
+// directory, so its components are opened once per run, not per file. Each
+// task borrows one; several tasks may run at once, each with its own.
 struct NativeFileSystem::State {
-  // The destination directory the last task worked in: copies come in runs of
-  // one directory, so its components are opened once per run, not per file.
-  std::string open_root;
-  std::string open_dir;
-  Fd open_fd;
-
-  // Opens `root` (links followed) and then each component of `relative_dir`
-  // without following links. Returns -1 with errno set on failure.
-  int open_below(const std::string& root, std::string_view relative_dir) {
-    if (open_fd.get() >= 0 && open_root == root && open_dir == relative_dir) return open_fd.get();
-    open_fd.reset();
-    Fd dir(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.get() < 0) return -1;
-    size_t start = 0;
-    while (start < relative_dir.size()) {
-      const size_t end = relative_dir.find('/', start);
-      const std::string part(relative_dir.substr(start, end - start));
-      start = end == std::string_view::npos ? relative_dir.size() : end + 1;
-      if (part.empty()) continue;
-      Fd next(::openat(dir.get(), part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-      if (next.get() < 0) {
-        if (errno == ELOOP) errno = ENOTDIR;  // a link where a directory should be
-        return -1;
-      }
-      dir = std::move(next);
-    }
-    open_root = root;
-    open_dir = relative_dir;
-    open_fd = std::move(dir);
-    return open_fd.get();
-  }
-
-  void forget() { open_fd.reset(); }
+  std::mutex mutex;
+  std::vector<OpenDirectory> idle;
+  // Raised whenever a directory is removed: a handle opened before may name a
+  // directory that is gone, so it is not kept.
+  std::atomic<std::uint64_t> generation{0};
 };
+
+namespace {
+
+constexpr size_t kIdleDirectories = 16;
+
+// A directory borrowed for one task, returned when the task ends.
+class DirectoryLease {
+ public:
+  DirectoryLease(NativeFileSystem::State& state, const std::string& root,
+                 std::string_view relative_dir)
+      : state_(state) {
+    {
+      const std::lock_guard<std::mutex> lock(state.mutex);
+      for (auto it = state.idle.begin(); it != state.idle.end(); ++it) {
+        if (it->root == root && it->relative_dir == relative_dir) {
+          held_ = std::move(*it);
+          state.idle.erase(it);
+          return;
+        }
+      }
+    }
+    held_.generation = state.generation.load();
+    held_.fd = open_below(root, relative_dir);
+    if (held_.fd.get() < 0) return;
+    held_.root = root;
+    held_.relative_dir = relative_dir;
+  }
+  ~DirectoryLease() {
+    if (held_.fd.get() < 0 || held_.generation != state_.generation.load()) return;
+    const std::lock_guard<std::mutex> lock(state_.mutex);
+    if (state_.idle.size() >= kIdleDirectories) state_.idle.erase(state_.idle.begin());
+    state_.idle.push_back(std::move(held_));
+  }
+  DirectoryLease(const DirectoryLease&) = delete;
+  DirectoryLease& operator=(const DirectoryLease&) = delete;
+
+  // The directory's descriptor, or -1 with errno set.
+  int fd() const { return held_.fd.get(); }
+
+ private:
+  NativeFileSystem::State& state_;
+  OpenDirectory held_;
+};
+
+// Forgets every kept directory after one was removed.
+void forget_directories(NativeFileSystem::State& state) {
+  const std::lock_guard<std::mutex> lock(state.mutex);
+  state.generation.fetch_add(1);
+  state.idle.clear();
+}
+
+}  // namespace
 
 NativeFileSystem::NativeFileSystem() : state_(new State) {}
 NativeFileSystem::~NativeFileSystem() { delete state_; }
@@ -419,7 +478,8 @@ Outcome NativeFileSystem::copy_file(const std::string& from, const std::string& 
     return Outcome::failure(from + ": not a regular file");
   }
   const auto [dir, name] = split_last(relative);
-  const int dirfd = state_->open_below(root, dir);
+  const DirectoryLease lease(*state_, root, dir);
+  const int dirfd = lease.fd();
   if (dirfd < 0) return Outcome::failure(why(root + std::string(dir), errno));
   const std::string leaf(name);
   if (!replace) {
@@ -434,7 +494,8 @@ Outcome NativeFileSystem::copy_file(const std::string& from, const std::string& 
 
 Outcome NativeFileSystem::remove_file(const std::string& root, std::string_view relative) {
   const auto [dir, name] = split_last(relative);
-  const int dirfd = state_->open_below(root, dir);
+  const DirectoryLease lease(*state_, root, dir);
+  const int dirfd = lease.fd();
   if (dirfd < 0) return Outcome::failure(why(root + std::string(dir), errno));
   // Unlinking needs write access to the directory only, so a read-only file
   // goes without any change to its own mode.
@@ -448,16 +509,18 @@ bool NativeFileSystem::remove_directory(const std::string& root, std::string_vie
   while (!relative_dir.empty() && relative_dir.back() == '/') relative_dir.remove_suffix(1);
   if (relative_dir.empty()) return false;  // the root stays
   const auto [parent, name] = split_last(relative_dir);
-  const int dirfd = state_->open_below(root, parent);
+  const DirectoryLease lease(*state_, root, parent);
+  const int dirfd = lease.fd();
   if (dirfd < 0) return false;
   if (::unlinkat(dirfd, std::string(name).c_str(), AT_REMOVEDIR) != 0) return false;
-  state_->forget();  // the kept directory may have been this one
+  forget_directories(*state_);  // a kept directory may have been this one
   return true;
 }
 
 bool NativeFileSystem::remove_stale_temporary(const std::string& root, std::string_view relative) {
   const auto [dir, name] = split_last(relative);
-  const int dirfd = state_->open_below(root, dir);
+  const DirectoryLease lease(*state_, root, dir);
+  const int dirfd = lease.fd();
   if (dirfd < 0) return false;
   const std::string leaf(name);
   Fd file(::openat(dirfd, leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
@@ -469,7 +532,8 @@ DirectoryMade NativeFileSystem::make_directory(const std::string& root,
                                                std::string_view relative_dir) {
   while (!relative_dir.empty() && relative_dir.back() == '/') relative_dir.remove_suffix(1);
   const auto [parent, name] = split_last(relative_dir);
-  const int dirfd = state_->open_below(root, parent);
+  const DirectoryLease lease(*state_, root, parent);
+  const int dirfd = lease.fd();
   if (dirfd < 0) return DirectoryMade::kFailed;
   const std::string leaf(name);
   if (::mkdirat(dirfd, leaf.c_str(), 0700) == 0) return DirectoryMade::kCreated;
@@ -483,7 +547,8 @@ DirectoryMade NativeFileSystem::make_directory(const std::string& root,
 
 void NativeFileSystem::set_attributes(const std::string& root, std::string_view relative_dir,
                                       const Attributes& attributes) {
-  const int dirfd = state_->open_below(root, relative_dir);
+  const DirectoryLease lease(*state_, root, relative_dir);
+  const int dirfd = lease.fd();
   if (dirfd < 0) return;
   struct stat st{};
   st.st_mode = attributes.mode;

@@ -1,11 +1,17 @@
 #include "sync/execute.h"
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 
 #include "console/messages.h"
+#include "inventory/ascii.h"
 #include "sync/paths.h"
 
 namespace qmr {
@@ -27,35 +33,130 @@ class Executor {
       : plan_(plan), source_(source), dest_(dest), fs_(fs), console_(console),
         separator_(fs.path_style().separator) {}
 
-  size_t run(bool settle_root) {
+  size_t run(ExecuteSettings settings) {
+    // Deletions first, all of them: a link deleted there may be where a copy
+    // makes a real directory.
+    const auto first_copy = std::find_if(plan_.actions.begin(), plan_.actions.end(),
+                                         [](const Action& a) { return a.kind == ActionKind::kCopy; });
+    const size_t split = static_cast<size_t>(first_copy - plan_.actions.begin());
     size_t failures = 0;
-    for (const Action& action : plan_.actions) {
-      if (!carry_out(action)) ++failures;
+    for (const auto& [begin, end] : {std::pair{size_t{0}, split}, {split, plan_.actions.size()}}) {
+      failures += settings.workers > 1 && end - begin > 1 ? run_parallel(begin, end, settings.workers)
+                                                          : run_in_order(begin, end);
     }
-    settle(settle_root);
+    settle(settings.settle_root);
     return failures;
   }
 
  private:
-  bool carry_out(const Action& action) {
-    if (action.kind == ActionKind::kClearDebris) {
-      fs_.remove_stale_temporary(dest_.root(), dest_.relative_path(dest_[action.entry]));
-      return true;
+  size_t run_in_order(size_t begin, size_t end) {
+    size_t failures = 0;
+    for (size_t i = begin; i < end; ++i) {
+      const Action& action = plan_.actions[i];
+      if (action.kind == ActionKind::kClearDebris) {
+        carry_out(action);
+        continue;
+      }
+      begin_line(action);
+      if (!end_line(action, carry_out(action))) ++failures;
     }
+    return failures;
+  }
+
+  // Workers take the actions in plan order; this thread reports each one in
+  // that order as soon as it is done. On a terminal the oldest pending line
+  // shows its first half while its action runs, as in a run of one worker.
+  size_t run_parallel(size_t begin, size_t end, unsigned workers) {
+    const std::vector<size_t> after = same_target_order(begin, end);
+    std::vector<Outcome> outcomes(end - begin);
+    std::vector<char> done(end - begin, 0);
+    std::mutex mutex;
+    std::condition_variable finished;
+    std::atomic<size_t> next{begin};
+    auto work = [&] {
+      for (size_t i = next.fetch_add(1); i < end; i = next.fetch_add(1)) {
+        if (after[i - begin] != kNone) {
+          std::unique_lock<std::mutex> lock(mutex);
+          finished.wait(lock, [&] { return done[after[i - begin] - begin] != 0; });
+        }
+        Outcome outcome = carry_out(plan_.actions[i]);
+        const std::lock_guard<std::mutex> lock(mutex);
+        outcomes[i - begin] = std::move(outcome);
+        done[i - begin] = 1;
+        finished.notify_all();
+      }
+    };
+    std::vector<std::jthread> pool;
+    const size_t count = std::min<size_t>(workers, end - begin);
+    for (size_t w = 0; w < count; ++w) pool.emplace_back(work);
+    size_t failures = 0;
+    for (size_t i = begin; i < end; ++i) {
+      const Action& action = plan_.actions[i];
+      const bool silent = action.kind == ActionKind::kClearDebris;
+      if (!silent) begin_line(action);
+      std::unique_lock<std::mutex> lock(mutex);
+      finished.wait(lock, [&] { return done[i - begin] != 0; });
+      const Outcome outcome = std::move(outcomes[i - begin]);
+      lock.unlock();
+      if (!silent && !end_line(action, outcome)) ++failures;
+    }
+    return failures;
+  }
+
+  static constexpr size_t kNone = static_cast<size_t>(-1);
+
+  // For each action, the earlier one it must wait for: the last one before it
+  // with the same target in any ASCII case. On a destination that ignores
+  // case, twins must land in plan order, as one worker would have them.
+  // The copies' directories are made here, in plan order, for the same reason.
+  std::vector<size_t> same_target_order(size_t begin, size_t end) {
+    std::vector<size_t> after(end - begin, kNone);
+    std::unordered_map<std::string, size_t> last;
+    for (size_t i = begin; i < end; ++i) {
+      const Action& action = plan_.actions[i];
+      std::string target = action.kind == ActionKind::kCopy
+                               ? copy_target(plan_, action, source_)
+                               : dest_.relative_path(dest_[action.entry]);
+      if (action.kind == ActionKind::kCopy) make_path_dirs(target);
+      auto [it, added] = last.try_emplace(fold_text(target), i);
+      if (!added) after[i - begin] = std::exchange(it->second, i);
+    }
+    return after;
+  }
+
+  void begin_line(const Action& action) const {
     const auto [format, path] = line_of(action, source_, dest_);
     console_.report(format, path);
-    const Outcome outcome = action.kind == ActionKind::kCopy ? copy(action) : remove(action);
+  }
+
+  bool end_line(const Action& action, const Outcome& outcome) const {
     console_.outcome(outcome.ok);
     if (!outcome.ok) {
+      const auto [format, path] = line_of(action, source_, dest_);
       console_.reason(action.kind == ActionKind::kCopy ? "copy" : "delete", path, outcome.reason);
     }
     return outcome.ok;
+  }
+
+  Outcome carry_out(const Action& action) {
+    switch (action.kind) {
+      case ActionKind::kClearDebris:
+        fs_.remove_stale_temporary(dest_.root(), dest_.relative_path(dest_[action.entry]));
+        return Outcome::success();
+      case ActionKind::kDelete:
+        return remove(action);
+      case ActionKind::kCopy:
+        return copy(action);
+    }
+    return Outcome::success();
   }
 
   Outcome remove(const Action& action) {
     const std::string relative = dest_.relative_path(dest_[action.entry]);
     Outcome outcome = fs_.remove_file(dest_.root(), relative);
     // The file's own directory goes too if that left it empty; never the root.
+    // Several workers may empty one directory: whichever finds it empty
+    // removes it, and the others' attempts fail harmlessly.
     const std::string_view dir = parent_dir(relative, separator_);
     if (outcome.ok && !dir.empty()) fs_.remove_directory(dest_.root(), dir);
     return outcome;
@@ -70,8 +171,10 @@ class Executor {
 
   // Makes sure every directory above `target` exists below the root, once
   // per directory and run.
+  // Workers that need one directory wait for the one that makes it.
   void make_path_dirs(const std::string& target) {
     const std::string_view dir = parent_dir(target, separator_);
+    const std::lock_guard<std::mutex> lock(directories_mutex_);
     if (dir.empty() || dir == last_ready_) return;
     for (const std::string_view prefix : relative_dir_prefixes(target, separator_)) {
       if (ready_.count(std::string(prefix)) != 0) continue;
@@ -117,6 +220,7 @@ class Executor {
   FileSystem& fs_;
   const Console& console_;
   const char separator_;
+  std::mutex directories_mutex_;
   std::unordered_set<std::string> ready_;
   std::string last_ready_;
   std::vector<std::string> created_;
@@ -124,9 +228,14 @@ class Executor {
 
 }  // namespace
 
+unsigned default_workers() {
+  const unsigned cores = std::thread::hardware_concurrency();
+  return std::clamp(cores * 2, 2u, 8u);
+}
+
 size_t execute_plan(const Plan& plan, const EntryList& source, const EntryList& dest,
-                    FileSystem& fs, const Console& console, bool settle_root) {
-  return Executor(plan, source, dest, fs, console).run(settle_root);
+                    FileSystem& fs, const Console& console, ExecuteSettings settings) {
+  return Executor(plan, source, dest, fs, console).run(settings);
 }
 
 void preview_plan(const Plan& plan, const EntryList& source, const EntryList& dest,

@@ -19,6 +19,10 @@ struct RunOptions {
   bool recurse = false;
   bool quiet = false;
   bool list_only = false;  // report the plan, change nothing
+  // Workers that carry out the plan; 0 lets the run choose, 1 runs every
+  // action on the main thread, one after another.
+  unsigned threads = 0;
+  bool threads_invalid = false;  // a /THREADS: value that is not a worker count
 };
 
 }  // namespace qmr

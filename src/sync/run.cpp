@@ -1,5 +1,8 @@
 #include "sync/run.h"
 
+#include <optional>
+#include <thread>
+
 #include "console/messages.h"
 #include "inventory/scan.h"
 #include "sync/equality.h"
@@ -102,12 +105,25 @@ int run_sync(const RunOptions& options, FileSystem& fs, const Console& console) 
   const Overlap overlap = root_overlap(fs, source_root, dest_root, source_id, dest_id);
   if (const char* refusal = refusal_for(overlap, options.recurse)) return refuse(console, refusal);
 
+  const unsigned workers = options.threads != 0 ? options.threads : default_workers();
   EntryList source(source_root);
-  scan_tree(fs, source, {options.include_patterns, options.exclude_patterns, options.recurse, dest_id});
+  EntryList dest(dest_root);
+  {
+    // Both trees at once: the scans only read, so a refusal below still
+    // finds nothing changed.
+    const PatternList nothing_excluded;
+    const ScanSettings dest_settings{all_files_list, nothing_excluded, options.recurse, source_id};
+    std::optional<std::jthread> dest_scan;
+    if (workers > 1) dest_scan.emplace([&] { scan_tree(fs, dest, dest_settings); });
+    scan_tree(fs, source, {options.include_patterns, options.exclude_patterns, options.recurse, dest_id});
+    if (dest_scan) {
+      dest_scan->join();
+    } else {
+      scan_tree(fs, dest, dest_settings);
+    }
+  }
   if (root_missing(source)) return refuse(console, kSourceUnreadableMessage);
   if (source.met_other_root) return refuse(console, kDestInSourceMessage);
-  EntryList dest(dest_root);
-  scan_tree(fs, dest, {all_files_list, {}, options.recurse, source_id});
   if (dest.met_other_root) return refuse(console, kSourceInDestMessage);
   size_t failures = report_scan_failures(console, source, false, style.separator);
   failures += report_scan_failures(console, dest, true, style.separator);
@@ -126,7 +142,7 @@ int run_sync(const RunOptions& options, FileSystem& fs, const Console& console) 
     console.reason("create directory", display_dir(dest_root, style.separator), made.reason);
   }
   const bool settle_root = dest_made && options.mode != SyncMode::kDelOnly;
-  failures += execute_plan(plan, source, dest, fs, console, settle_root);
+  failures += execute_plan(plan, source, dest, fs, console, {settle_root, workers});
   return failures == 0 ? kExitOk : kExitSomeFailed;
 }
 

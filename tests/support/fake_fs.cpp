@@ -45,6 +45,7 @@ std::string FakeFileSystem::mounted(const std::string& path) const {
 }
 
 void FakeFileSystem::list_directory(const std::string& dir, Listing& listing) {
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
   listing.entries.clear();
   listing.status = ListStatus::kOk;
   const std::string key = mounted(dir);
@@ -74,6 +75,7 @@ void FakeFileSystem::list_directory(const std::string& dir, Listing& listing) {
 }
 
 std::optional<FileId> FakeFileSystem::identity(const std::string& path) {
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
   const std::string real = mounted(resolve_path(path));
   if (dirs.count(real) == 0 && files.count(real) == 0) return std::nullopt;
   return FileId{1, std::hash<std::string>()(real)};
@@ -93,6 +95,7 @@ bool FakeFileSystem::through_link(const std::string& root, std::string_view rela
 }
 
 Outcome FakeFileSystem::make_root(const std::string& path) {
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
   const std::string dir = trim(path);
   if (files.count(dir) != 0) return Outcome::failure(dir + ": Not a directory");
   std::vector<std::string> missing;
@@ -106,6 +109,7 @@ Outcome FakeFileSystem::make_root(const std::string& path) {
 
 DirectoryMade FakeFileSystem::make_directory(const std::string& root,
                                              std::string_view relative_dir) {
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
   const std::string dir = join(root, relative_dir);
   if (through_link(root, relative_dir.substr(0, relative_dir.size() - 1))) return DirectoryMade::kFailed;
   if (dirs.count(dir) != 0) return DirectoryMade::kExisted;
@@ -117,6 +121,7 @@ DirectoryMade FakeFileSystem::make_directory(const std::string& root,
 
 void FakeFileSystem::set_attributes(const std::string& root, std::string_view relative_dir,
                                     const Attributes& attributes) {
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
   const std::string dir = join(root, relative_dir);
   if (dirs.count(dir) == 0) return;
   dirs[dir] = attributes;
@@ -125,6 +130,7 @@ void FakeFileSystem::set_attributes(const std::string& root, std::string_view re
 
 Outcome FakeFileSystem::copy_file(const std::string& from, const std::string& root,
                                   std::string_view relative, bool replace) {
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
   const std::string to = join(root, relative);
   const auto source = files.find(from);
   if (source == files.end() || fail_copy.count(from) != 0) {
@@ -141,6 +147,7 @@ Outcome FakeFileSystem::copy_file(const std::string& from, const std::string& ro
 }
 
 Outcome FakeFileSystem::remove_file(const std::string& root, std::string_view relative) {
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
   const std::string path = join(root, relative);
   if (through_link(root, relative)) return Outcome::failure(path + ": Not a directory");
   if (fail_remove.count(path) != 0 || files.erase(path) == 0) {
@@ -151,6 +158,7 @@ Outcome FakeFileSystem::remove_file(const std::string& root, std::string_view re
 }
 
 bool FakeFileSystem::remove_stale_temporary(const std::string& root, std::string_view relative) {
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
   const std::string path = join(root, relative);
   if (fail_remove.count(path) != 0 || files.erase(path) == 0) return false;
   log.push_back("debris " + path);
@@ -168,6 +176,7 @@ bool FakeFileSystem::has_children(const std::string& dir) const {
 }
 
 bool FakeFileSystem::remove_directory(const std::string& root, std::string_view relative_dir) {
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
   const std::string dir = join(root, relative_dir);
   if (relative_dir.empty() || dir == trim(root)) return false;
   if (dirs.count(dir) == 0 || has_children(dir)) return false;
@@ -177,6 +186,7 @@ bool FakeFileSystem::remove_directory(const std::string& root, std::string_view 
 }
 
 std::string FakeFileSystem::resolve_path(const std::string& path) {
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
   std::string resolved = trim(path);
   for (const auto& [spelling, real] : aliases) {
     if (resolved.rfind(spelling, 0) == 0) resolved = real + resolved.substr(spelling.size());

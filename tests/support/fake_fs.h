@@ -1,10 +1,12 @@
 // An in-memory file system for testing the scan, the plan and the executors:
 // files with size and time, directories with attributes, bind mounts, a log of
-// every change made, and failures on request.
+// every change made, and failures on request. Safe to call from several
+// threads, as a run's workers do.
 #pragma once
 
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -60,6 +62,15 @@ class FakeFileSystem final : public FileSystem {
   std::map<std::string, std::string> mounts;
 
  private:
+  // The executor's workers call in from several threads at once. A copy of
+  // the file system gets a lock of its own.
+  struct Lock : std::recursive_mutex {
+    Lock() = default;
+    Lock(const Lock&) {}
+    Lock& operator=(const Lock&) { return *this; }
+  };
+  mutable Lock mutex_;
+
   std::string mounted(const std::string& path) const;
   bool has_children(const std::string& dir) const;
   // The failure of a place below `root` reached through a link, if any.

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -23,6 +24,13 @@ std::vector<std::string> command_for(const std::vector<std::string>& args) {
   if (!wrapper.empty()) command.push_back(wrapper);
   command.push_back(env_or("QMR_E2E_BINARY", QMR_BINARY));
   command.insert(command.end(), args.begin(), args.end());
+  // The whole suite runs again with a fixed number of workers (but a run
+  // without arguments stays one: it asks for help).
+  const std::string threads = env_or("QMR_E2E_THREADS", "");
+  const bool chosen = std::any_of(args.begin(), args.end(), [](const std::string& a) {
+    return a.rfind("/THREADS:", 0) == 0;
+  });
+  if (!threads.empty() && !chosen && !args.empty()) command.push_back("/THREADS:" + threads);
   return command;
 }
 
@@ -33,6 +41,16 @@ int open_terminal(int& follower) {
   }
   follower = ::open(::ptsname(leader), O_RDWR | O_NOCTTY);
   return leader;
+}
+
+// Windows writes text with CR LF line ends; the lines are what is compared.
+std::string without_carriage_returns(const std::string& text) {
+  std::string lines;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    lines += text[i];
+  }
+  return lines;
 }
 
 }  // namespace
@@ -92,17 +110,7 @@ ToolResult run_tool(const std::vector<std::string>& args, RunSettings settings) 
     result.output.append(buffer, static_cast<size_t>(n));
   }
   ::close(read_end);
-  if (windows_tool()) {
-    // Windows writes text with CR LF line ends; the lines are what is compared.
-    std::string lines;
-    for (size_t i = 0; i < result.output.size(); ++i) {
-      if (result.output[i] == '\r' && i + 1 < result.output.size() && result.output[i + 1] == '\n') {
-        continue;
-      }
-      lines += result.output[i];
-    }
-    result.output = lines;
-  }
+
   int status = 0;
   ::waitpid(child, &status, 0);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -113,6 +121,10 @@ ToolResult run_tool(const std::vector<std::string>& args, RunSettings settings) 
     at += n;
   }
   ::close(errors_fd);
+  if (windows_tool()) {
+    result.output = without_carriage_returns(result.output);
+    result.errors = without_carriage_returns(result.errors);
+  }
   return result;
 }
 
