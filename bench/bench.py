@@ -94,8 +94,9 @@ def verify(src, dst, check_content=None):
             sys.exit(f"content differs: {rel}")
 
 
-def qmr_cmd(qmr, src, dst):
-    return [qmr, "/FROM:" + src, "/TO:" + dst, "/R", "/QUIET"]
+def qmr_cmd(qmr, src, dst, threads=None):
+    extra = [f"/THREADS:{threads}"] if threads else []
+    return [qmr, "/FROM:" + src, "/TO:" + dst, "/R", "/QUIET"] + extra
 
 
 class Table:
@@ -127,6 +128,7 @@ def initial_mirror(args, work, table):
     make_tree(src, args.files, 1)
     tools = {
         "qmr": lambda d: qmr_cmd(args.qmr, src, d),
+        "qmr /THREADS:1": lambda d: qmr_cmd(args.qmr, src, d, 1),
         "rsync": lambda d: ["rsync", "-a", "--delete", src + "/", d + "/"],
         "cp -a": lambda d: ["cp", "-a", src, d],
     }
@@ -135,7 +137,7 @@ def initial_mirror(args, work, table):
     fresh(src)
 
 
-def measure(args, table, workload, tools, files, prepare, check):
+def measure(args, table, workload, tools, files, prepare, check, out_dir=None):
     times = {t: [] for t in tools}
     rss = {t: 0 for t in tools}
     outputs = []
@@ -143,11 +145,15 @@ def measure(args, table, workload, tools, files, prepare, check):
     # file creation right after a large deletion is several times slower.
     for rep in range(args.reps):
         for tool, make in tools.items():
-            dst = os.path.join(args.work, f"out-{rep}-{tool.replace(' ', '')}")
+            label = tool.replace(" ", "").replace("/", "").replace(":", "")
+            dst = os.path.join(out_dir or args.work, f"out-{rep}-{label}")
             outputs.append(dst)
             prepare(dst)
+            # Dirty pages left by the last writer would otherwise be flushed
+            # on whichever program runs next.
+            os.sync()
             seconds, peak = run(make(dst))
-            if tool == "qmr":
+            if tool.startswith("qmr"):
                 check(dst)
             times[tool].append(seconds)
             rss[tool] = max(rss[tool], peak)
@@ -165,10 +171,10 @@ def no_change(args, work, table, files, small=False, peers=True):
     make_tree(src, files, 2, small)
     run(qmr_cmd(args.qmr, src, dst))
     verify(src, dst, check_content=[])
-    tools = {"qmr": qmr_cmd(args.qmr, src, dst)}
+    tools = {"qmr": qmr_cmd(args.qmr, src, dst), "qmr /THREADS:1": qmr_cmd(args.qmr, src, dst, 1)}
     if peers:
         tools["rsync"] = ["rsync", "-a", "--delete", src + "/", dst + "/"]
-        tools["find floor"] = ["find", src, dst, "-printf", "%s %T@\\n"]
+    tools["find floor"] = ["find", src, dst, "-printf", "%s %T@\\n"]
     times = {t: [] for t in tools}
     rss = {t: 0 for t in tools}
     for _ in range(args.reps):
@@ -208,6 +214,7 @@ def churn(args, work, table):
         changed.append(rel)
     tools = {
         "qmr": lambda d: qmr_cmd(args.qmr, new, d),
+        "qmr /THREADS:1": lambda d: qmr_cmd(args.qmr, new, d, 1),
         "rsync": lambda d: ["rsync", "-a", "--delete", new + "/", d + "/"],
     }
     measure(args, table, f"churn 3% of {args.files}", tools, args.files,
@@ -226,12 +233,43 @@ def big_file(args, work, table):
             f.write(block[i % 7:] + block[: i % 7])
     tools = {
         "qmr": lambda d: qmr_cmd(args.qmr, src, d),
+        "qmr /THREADS:1": lambda d: qmr_cmd(args.qmr, src, d, 1),
         "rsync": lambda d: ["rsync", "-a", "--delete", src + "/", d + "/"],
         "cp": lambda d: ["cp", "--preserve=timestamps", "-r", src, d],
     }
     measure(args, table, f"one {args.big_mib} MiB file", tools, 1, prepare=lambda d: None,
             check=lambda d: verify(src, d))
     fresh(src)
+
+
+def slow_destination(args, work, table):
+    """An initial mirror onto a FUSE pass-through (bindfs), where every file
+    operation is a round trip to another process, as on a network share."""
+    if shutil.which("bindfs") is None:
+        subprocess.run(["apt-get", "install", "-y", "bindfs"], stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+    backing = os.path.join(work, "slow-backing")
+    mount = os.path.join(work, "slow-mount")
+    os.makedirs(backing)
+    os.makedirs(mount)
+    if shutil.which("bindfs") is None or subprocess.call(["bindfs", backing, mount]) != 0:
+        print("slow destination: skipped, bindfs (FUSE) cannot be mounted here", file=sys.stderr)
+        return
+    files = args.files // 4
+    src = os.path.join(work, "slow-src")
+    make_tree(src, files, 6)
+    tools = {
+        "qmr": lambda d: qmr_cmd(args.qmr, src, d),
+        "qmr /THREADS:1": lambda d: qmr_cmd(args.qmr, src, d, 1),
+        "cp -a": lambda d: ["cp", "-a", src, d],
+    }
+    try:
+        measure(args, table, f"initial mirror {files}, FUSE destination", tools, files,
+                prepare=lambda d: None, check=lambda d: verify(src, d), out_dir=mount)
+    finally:
+        subprocess.call(["fusermount", "-u", mount])
+        fresh(src)
+        fresh(backing)
 
 
 def main():
@@ -245,7 +283,7 @@ def main():
                         help="tree sizes of the no-change scale runs (none to skip)")
     parser.add_argument("--verbose", action="store_true", help="print every run's time")
     parser.add_argument("--only", nargs="*",
-                        default=["initial", "nochange", "churn", "big", "scale"])
+                        default=["initial", "nochange", "churn", "big", "slow", "scale"])
     args = parser.parse_args()
     global ARGS
     ARGS = args
@@ -265,6 +303,8 @@ def main():
         churn(args, args.work, table)
     if "big" in args.only:
         big_file(args, args.work, table)
+    if "slow" in args.only:
+        slow_destination(args, args.work, table)
     if "scale" in args.only:
         for files in args.scale:
             no_change(args, args.work, table, files, small=True, peers=files <= 100000)

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include <stdexcept>
 #include <string>
 
@@ -24,14 +26,31 @@ TEST(EntryList, KeepsEveryNameWholeAcrossItsStorageBlocks) {
     const FileEntry& e = list[static_cast<size_t>(i)];
     EXPECT_EQ(list.name(e), std::string(static_cast<size_t>(i % 300), 'x') + std::to_string(i));
     EXPECT_EQ(list.directory(e), i % 2 == 0 ? "" : "a b/");
-    EXPECT_EQ(e.size, static_cast<std::uint64_t>(i));
-    EXPECT_EQ(e.last_write, (FileTime{-i, 7}));
+    EXPECT_EQ(e.size(), static_cast<std::uint64_t>(i));
+    EXPECT_EQ(e.last_write(), (FileTime{-i, 7}));
     EXPECT_EQ(e.kind(), EntryKind::kFile);
   }
   EXPECT_EQ(list.name(list[60000]).size(), 65535u);
   EXPECT_EQ(list[60000].kind(), EntryKind::kSymlink);
   EXPECT_EQ(list.path(list[1]), "/r/a b/x1");
   EXPECT_THROW(list.add(top, std::string(65536, 'L'), EntryKind::kFile, 0, {}), std::length_error);
+}
+
+TEST(EntryList, SizesAndTimesKeepEveryBitAtTheirExtremes) {
+  EntryList list("/r/");
+  const std::uint32_t top = list.add_directory("", {});
+  const std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
+  const std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+  const std::uint64_t kHuge = std::numeric_limits<std::uint64_t>::max();
+  list.add(top, "a", EntryKind::kFile, kHuge, {kMin, 999999999});
+  list.add(top, "b", EntryKind::kFile, std::uint64_t{1} << 32, {kMax, 0});
+  list.add(top, "c", EntryKind::kFile, 0xffffffffu, {-1, 1});
+  EXPECT_EQ(list[0].size(), kHuge);
+  EXPECT_EQ(list[0].last_write(), (FileTime{kMin, 999999999}));
+  EXPECT_EQ(list[1].size(), std::uint64_t{1} << 32);
+  EXPECT_EQ(list[1].last_write(), (FileTime{kMax, 0}));
+  EXPECT_EQ(list[2].size(), 0xffffffffu);
+  EXPECT_EQ(list[2].last_write(), (FileTime{-1, 1}));
 }
 
 TEST(EntryList, KeepsEachDirectorysAttributes) {

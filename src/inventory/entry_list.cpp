@@ -48,8 +48,12 @@ void EntryList::add(std::uint32_t directory, std::string_view name, EntryKind ki
   std::memcpy(at + kLengthBytes, name.data(), name.size());
 
   FileEntry entry;
-  entry.size = size;
-  entry.last_write = last_write;
+  entry.size_low_ = static_cast<std::uint32_t>(size);
+  entry.size_high_ = static_cast<std::uint32_t>(size >> 32);
+  const auto seconds = static_cast<std::uint64_t>(last_write.seconds);
+  entry.seconds_low_ = static_cast<std::uint32_t>(seconds);
+  entry.seconds_high_ = static_cast<std::uint32_t>(seconds >> 32);
+  entry.nanoseconds_ = last_write.nanoseconds;
   entry.name_ = static_cast<std::uint32_t>(((blocks_.size() - 1) << kBlockBits) | block_used_);
   entry.directory_ = directory | (static_cast<std::uint32_t>(kind) << FileEntry::kKindShift);
   entries_.push_back(entry);

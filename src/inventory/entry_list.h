@@ -1,5 +1,5 @@
 // The files found under one root, in scan order, and the directories the scan
-// read. An entry is a 32-byte record; each directory's relative path is stored
+// read. An entry is a 28-byte record; each directory's relative path is stored
 // once and each name once, in large shared blocks, so a list of a million
 // files stays compact and never needs one big reallocation while it grows.
 #pragma once
@@ -17,8 +17,10 @@ namespace qmr {
 
 class FileEntry {
  public:
-  std::uint64_t size = 0;
-  FileTime last_write;
+  std::uint64_t size() const { return join(size_low_, size_high_); }
+  FileTime last_write() const {
+    return {static_cast<std::int64_t>(join(seconds_low_, seconds_high_)), nanoseconds_};
+  }
   EntryKind kind() const { return static_cast<EntryKind>(directory_ >> kKindShift); }
 
  private:
@@ -26,11 +28,22 @@ class FileEntry {
   static constexpr unsigned kKindShift = 30;
   static constexpr std::uint32_t kDirectoryMask = (1u << kKindShift) - 1;
 
+  static std::uint64_t join(std::uint32_t low, std::uint32_t high) {
+    return (static_cast<std::uint64_t>(high) << 32) | low;
+  }
+
+  // The 64-bit size and seconds are kept as halves: with nothing wider than
+  // 32 bits the record needs no padding and holds everything in 28 bytes.
+  std::uint32_t size_low_ = 0;
+  std::uint32_t size_high_ = 0;
+  std::uint32_t seconds_low_ = 0;
+  std::uint32_t seconds_high_ = 0;
+  std::uint32_t nanoseconds_ = 0;
   std::uint32_t name_ = 0;       // where the name starts in the list's name blocks
   std::uint32_t directory_ = 0;  // index into the directory table, and the kind
 };
 
-static_assert(sizeof(FileEntry) == 32, "entries must stay compact");
+static_assert(sizeof(FileEntry) == 28, "entries must stay compact");
 
 // A directory below the root that could not be read; "" is the root itself.
 struct ScanFailure {

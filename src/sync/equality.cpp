@@ -37,7 +37,7 @@ std::int64_t time_step(const EntryList& dest) {
   narrow(dest.root_time);
   for (const FileEntry& e : dest) {
     if (coarsest == 0) break;
-    narrow(e.last_write);
+    narrow(e.last_write());
   }
   return kTimeSteps[coarsest];
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <limits>
 #include <mutex>
 #include <thread>
 #include <string>
@@ -72,18 +73,21 @@ class Executor {
     std::vector<char> done(end - begin, 0);
     std::mutex mutex;
     std::condition_variable finished;
-    std::atomic<size_t> next{begin};
+    const std::vector<size_t> chunks = directory_runs(begin, end);
+    std::atomic<size_t> next{0};
     auto work = [&] {
-      for (size_t i = next.fetch_add(1); i < end; i = next.fetch_add(1)) {
-        if (after[i - begin] != kNone) {
-          std::unique_lock<std::mutex> lock(mutex);
-          finished.wait(lock, [&] { return done[after[i - begin] - begin] != 0; });
+      for (size_t c = next.fetch_add(1); c + 1 < chunks.size(); c = next.fetch_add(1)) {
+        for (size_t i = chunks[c]; i < chunks[c + 1]; ++i) {
+          if (after[i - begin] != kNone) {
+            std::unique_lock<std::mutex> lock(mutex);
+            finished.wait(lock, [&] { return done[after[i - begin] - begin] != 0; });
+          }
+          Outcome outcome = carry_out(plan_.actions[i]);
+          const std::lock_guard<std::mutex> lock(mutex);
+          outcomes[i - begin] = std::move(outcome);
+          done[i - begin] = 1;
+          finished.notify_all();
         }
-        Outcome outcome = carry_out(plan_.actions[i]);
-        const std::lock_guard<std::mutex> lock(mutex);
-        outcomes[i - begin] = std::move(outcome);
-        done[i - begin] = 1;
-        finished.notify_all();
       }
     };
     std::vector<std::jthread> pool;
@@ -104,6 +108,25 @@ class Executor {
   }
 
   static constexpr size_t kNone = static_cast<size_t>(-1);
+  static constexpr size_t kLongestRun = 64;
+
+  // The starts of the runs of actions in one directory, and `end`: a worker
+  // takes a whole run, so that workers create files in different
+  // directories instead of queueing on one directory's lock. A long run is
+  // cut, so that a tree of one large directory still keeps every worker busy.
+  std::vector<size_t> directory_runs(size_t begin, size_t end) const {
+    std::vector<size_t> starts;
+    std::uint32_t last_dir = std::numeric_limits<std::uint32_t>::max();
+    for (size_t i = begin; i < end; ++i) {
+      const Action& action = plan_.actions[i];
+      const EntryList& list = action.kind == ActionKind::kCopy ? source_ : dest_;
+      const std::uint32_t dir = list.directory_index(list[action.entry]);
+      if (dir != last_dir || i == begin || i - starts.back() >= kLongestRun) starts.push_back(i);
+      last_dir = dir;
+    }
+    starts.push_back(end);
+    return starts;
+  }
 
   // For each action, the earlier one it must wait for: the last one before it
   // with the same target in any ASCII case. On a destination that ignores
@@ -228,9 +251,11 @@ class Executor {
 
 }  // namespace
 
+// Copies wait on the disk, the directory locks and, on network and FUSE
+// file systems, on round trips, so several per core keep everything busy.
 unsigned default_workers() {
   const unsigned cores = std::thread::hardware_concurrency();
-  return std::clamp(cores * 2, 2u, 8u);
+  return std::clamp(cores * 4, 4u, 16u);
 }
 
 size_t execute_plan(const Plan& plan, const EntryList& source, const EntryList& dest,
