@@ -528,6 +528,9 @@ TEST_F(Mirror, AThreadsValueThatIsNoWorkerCountIsRefused) {
     EXPECT_EQ(result.errors, "qmr: /THREADS: takes a number of workers from 1 to 64\n");
     EXPECT_FALSE(fs::exists(host("dst")));
   }
+  const ToolResult quiet = qmr(mirror_args({"/R", "/THREADS:0", "/QUIET"}));
+  EXPECT_EQ(quiet.status, 1);
+  EXPECT_EQ(quiet.errors, "");
 }
 
 TEST_F(Mirror, TheDestinationRootStaysWhenItsLastFileIsDeleted) {

@@ -30,7 +30,7 @@ int run_command_line(int argc, const char* const* argv, FileSystem& fs) {
   }
   const RunOptions& options = parsed.options;
   if (options.threads_invalid) {
-    std::fputs(kBadThreadsMessage, stderr);
+    if (!options.quiet) std::fputs(kBadThreadsMessage, stderr);
     return kExitRefused;
   }
   const Console console({options.quiet, stdout_is_terminal(), true});
