@@ -10,7 +10,9 @@
 #include <atomic>
 #include <cstdio>
 #include <ctime>
+#include <mutex>
 #include <random>
+#include <unordered_set>
 
 #include "platform/platform.h"
 #include "platform/temporary_name.h"
@@ -50,9 +52,9 @@ std::wstring current_directory() {
 
 // The drive-relative "X:name" is taken from drive X's current directory.
 std::wstring drive_directory(wchar_t drive) {
-  const wchar_t spec[] = {drive, L':', L'\0'};
+  const wchar_t drive_only[] = {drive, L':', L'\0'};
   wchar_t buffer[MAX_PATH];
-  const DWORD length = GetFullPathNameW(spec, MAX_PATH, buffer, nullptr);
+  const DWORD length = GetFullPathNameW(drive_only, MAX_PATH, buffer, nullptr);
   if (length == 0 || length >= MAX_PATH) return std::wstring{drive, L':', L'\\'};
   return std::wstring(buffer, length);
 }
@@ -66,20 +68,17 @@ std::wstring absolute_path(std::string_view path, size_t& root_length) {
   for (wchar_t& c : w) {
     if (c == L'/') c = L'\\';
   }
+  // Server paths ("\\server\share\...", "\\?\...") are absolute already.
   const bool has_drive = w.size() >= 2 && w[1] == L':';
-  if (w.rfind(L"\\\\", 0) == 0) {
-    // "\\server\share\..." (and "\\?\X:\...", whose "?" stands as the server).
-  } else if (has_drive && (w.size() == 2 || w[2] != L'\\')) {
-    std::wstring base = drive_directory(w[0]);
-    w = base + L'\\' + w.substr(2);
-  } else if (!has_drive && !w.empty() && w[0] == L'\\') {
-    const std::wstring cwd = current_directory();
-    w = cwd.substr(0, 2) + w;
-  } else if (!has_drive) {
+  const bool rooted = !w.empty() && w[0] == L'\\';
+  if (has_drive && (w.size() == 2 || w[2] != L'\\')) {
+    w = drive_directory(w[0]) + L'\\' + w.substr(2);
+  } else if (!has_drive && rooted && w.rfind(L"\\\\", 0) != 0) {
+    w = current_directory().substr(0, 2) + w;
+  } else if (!has_drive && !rooted) {
     w = current_directory() + L'\\' + w;
   }
   size_t start = 3;  // "X:\"
-  std::wstring result;
   if (w.rfind(L"\\\\?\\", 0) == 0 || w.rfind(L"\\\\.\\", 0) == 0) {
     const bool unc = w.compare(4, 4, L"UNC\\") == 0;
     start = unc ? 8 : 4;
@@ -90,7 +89,7 @@ std::wstring absolute_path(std::string_view path, size_t& root_length) {
     const size_t share_end = server_end == std::wstring::npos ? server_end : w.find(L'\\', server_end + 1);
     start = share_end == std::wstring::npos ? w.size() : share_end + 1;
   }
-  result = w.substr(0, start);
+  std::wstring result = w.substr(0, start);
   if (result.empty() || result.back() != L'\\') result += L'\\';
   root_length = result.size();
   const bool closed = !w.empty() && w.back() == L'\\';
@@ -115,14 +114,18 @@ std::wstring absolute_path(std::string_view path, size_t& root_length) {
   return result;
 }
 
-// The spelling the wide calls take: absolute, with the prefix that lifts the
-// 260-character limit and turns off any further rewriting of the names.
-std::wstring native(std::string_view path) {
-  size_t root_length = 0;
-  std::wstring absolute = absolute_path(path, root_length);
+// An absolute path with the prefix that lifts the 260-character limit and
+// turns off any further rewriting of the names.
+std::wstring with_prefix(const std::wstring& absolute) {
   if (absolute.rfind(L"\\\\?\\", 0) == 0 || absolute.rfind(L"\\\\.\\", 0) == 0) return absolute;
   if (absolute.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + absolute.substr(2);
   return L"\\\\?\\" + absolute;
+}
+
+// The spelling the wide calls take for `path`.
+std::wstring native(std::string_view path) {
+  size_t root_length = 0;
+  return with_prefix(absolute_path(path, root_length));
 }
 
 // The plain spelling of a path the system gave with a prefix.
@@ -158,7 +161,7 @@ bool is_directory(const std::string& path) {
 
 // Checks that no directory of `relative_dir` below `root` is a junction or
 // link; on failure sets the last error.
-bool plain_below(const std::string& root, std::string_view relative_dir) {
+bool check_plain_below(const std::string& root, std::string_view relative_dir) {
   for (size_t cut = 0; cut < relative_dir.size(); ++cut) {
     if (!is_separator(relative_dir[cut])) continue;
     const DWORD attributes = attributes_of(root + std::string(relative_dir.substr(0, cut)));
@@ -244,10 +247,33 @@ BOOL WINAPI on_console_event(DWORD) {
 
 }  // namespace
 
-struct NativeFileSystem::State {};
+struct NativeFileSystem::State {
+  // The destination directories already found plain: copies come in runs of
+  // one directory, so its ancestors are examined once per run, not per file.
+  std::mutex mutex;
+  std::unordered_set<std::string> plain;
 
-NativeFileSystem::NativeFileSystem() : state_(nullptr) {}
-NativeFileSystem::~NativeFileSystem() = default;
+  bool plain_below(const std::string& root, std::string_view relative_dir) {
+    std::string key = root + std::string(relative_dir);
+    {
+      const std::lock_guard<std::mutex> lock(mutex);
+      if (plain.count(key) != 0) return true;
+    }
+    if (!check_plain_below(root, relative_dir)) return false;
+    const std::lock_guard<std::mutex> lock(mutex);
+    plain.insert(std::move(key));
+    return true;
+  }
+
+  // After a directory is removed, its name may come back as something else.
+  void forget() {
+    const std::lock_guard<std::mutex> lock(mutex);
+    plain.clear();
+  }
+};
+
+NativeFileSystem::NativeFileSystem() : state_(new State) {}
+NativeFileSystem::~NativeFileSystem() { delete state_; }
 
 const PathStyle& NativeFileSystem::path_style() const { return kWindowsPathStyle; }
 
@@ -325,7 +351,7 @@ std::string NativeFileSystem::stored_spelling(const std::string& resolved) { ret
 Outcome NativeFileSystem::make_root(const std::string& path) {
   size_t root_length = 0;
   const std::wstring absolute = absolute_path(path, root_length);
-  const std::wstring prefixed = native(path);
+  const std::wstring prefixed = with_prefix(absolute);
   const size_t skip = prefixed.size() - absolute.size();  // the length of the prefix
   for (size_t cut = root_length; cut <= absolute.size(); ++cut) {
     if (cut < absolute.size() && absolute[cut] != L'\\') continue;
@@ -337,7 +363,7 @@ Outcome NativeFileSystem::make_root(const std::string& path) {
 
 DirectoryMade NativeFileSystem::make_directory(const std::string& root,
                                                std::string_view relative_dir) {
-  if (!plain_below(root, parent_part(relative_dir.substr(0, relative_dir.size() - 1)))) {
+  if (!state_->plain_below(root, parent_part(relative_dir.substr(0, relative_dir.size() - 1)))) {
     return DirectoryMade::kFailed;
   }
   const std::string path = root + std::string(relative_dir);
@@ -358,7 +384,7 @@ Outcome NativeFileSystem::copy_file(const std::string& from, const std::string& 
                                     std::string_view relative, bool replace) {
   const std::string to = root + std::string(relative);
   const std::string_view dir = parent_part(relative);
-  if (!plain_below(root, dir)) return Outcome::failure(why(root + std::string(dir), GetLastError()));
+  if (!state_->plain_below(root, dir)) return Outcome::failure(why(root + std::string(dir), GetLastError()));
   const std::wstring from_native = native(from);
   const std::wstring to_native = native(to);
   if (!replace && GetFileAttributesW(to_native.c_str()) != INVALID_FILE_ATTRIBUTES) {
@@ -408,7 +434,7 @@ Outcome NativeFileSystem::copy_file(const std::string& from, const std::string& 
 
 Outcome NativeFileSystem::remove_file(const std::string& root, std::string_view relative) {
   const std::string path = root + std::string(relative);
-  if (!plain_below(root, parent_part(relative))) return Outcome::failure(why(path, GetLastError()));
+  if (!state_->plain_below(root, parent_part(relative))) return Outcome::failure(why(path, GetLastError()));
   const std::wstring target = native(path);
   const DWORD attributes = GetFileAttributesW(target.c_str());
   SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
@@ -420,14 +446,16 @@ Outcome NativeFileSystem::remove_file(const std::string& root, std::string_view 
 
 bool NativeFileSystem::remove_directory(const std::string& root, std::string_view relative_dir) {
   if (relative_dir.empty()) return false;  // the root stays
-  if (!plain_below(root, relative_dir)) return false;
-  return RemoveDirectoryW(native(root + std::string(relative_dir)).c_str()) != 0;
+  if (!state_->plain_below(root, relative_dir)) return false;
+  if (!RemoveDirectoryW(native(root + std::string(relative_dir)).c_str())) return false;
+  state_->forget();
+  return true;
 }
 
 bool NativeFileSystem::remove_stale_temporary(const std::string& root, std::string_view relative) {
   // A copy in progress holds its temporary open without sharing deletion,
   // so the removal fails for exactly those.
-  if (!plain_below(root, parent_part(relative))) return false;
+  if (!state_->plain_below(root, parent_part(relative))) return false;
   const std::wstring path = native(root + std::string(relative));
   SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
   return DeleteFileW(path.c_str()) != 0;

@@ -68,6 +68,13 @@ class Executor {
   // that order as soon as it is done. On a terminal the oldest pending line
   // shows its first half while its action runs, as in a run of one worker.
   size_t run_parallel(size_t begin, size_t end, unsigned workers) {
+    // The directories first, in plan order, so that a name that two spellings
+    // could claim on a destination that ignores case goes the way one worker
+    // would take it.
+    for (size_t i = begin; i < end; ++i) {
+      const Action& action = plan_.actions[i];
+      if (action.kind == ActionKind::kCopy) make_path_dirs(copy_target(plan_, action, source_));
+    }
     const std::vector<size_t> after = same_target_order(begin, end);
     std::vector<Outcome> outcomes(end - begin);
     std::vector<char> done(end - begin, 0);
@@ -131,16 +138,14 @@ class Executor {
   // For each action, the earlier one it must wait for: the last one before it
   // with the same target in any ASCII case. On a destination that ignores
   // case, twins must land in plan order, as one worker would have them.
-  // The copies' directories are made here, in plan order, for the same reason.
-  std::vector<size_t> same_target_order(size_t begin, size_t end) {
+  std::vector<size_t> same_target_order(size_t begin, size_t end) const {
     std::vector<size_t> after(end - begin, kNone);
     std::unordered_map<std::string, size_t> last;
     for (size_t i = begin; i < end; ++i) {
       const Action& action = plan_.actions[i];
-      std::string target = action.kind == ActionKind::kCopy
-                               ? copy_target(plan_, action, source_)
-                               : dest_.relative_path(dest_[action.entry]);
-      if (action.kind == ActionKind::kCopy) make_path_dirs(target);
+      const std::string target = action.kind == ActionKind::kCopy
+                                     ? copy_target(plan_, action, source_)
+                                     : dest_.relative_path(dest_[action.entry]);
       auto [it, added] = last.try_emplace(fold_text(target), i);
       if (!added) after[i - begin] = std::exchange(it->second, i);
     }
