@@ -48,7 +48,8 @@ void plan_copies(const EntryList& source, const EntryList& dest, SyncMode mode,
     }
     const FileEntry& from = source[s];
     const FileEntry& to = dest[d];
-    const bool equal = from.size() == to.size() && same_time(to.last_write(), from.last_write(), time_step);
+    const bool equal =
+        from.size() == to.size() && same_time(to.last_write(), from.last_write(), time_step);
     if (equal && mode != SyncMode::kCopyAll) continue;
     Action copy{ActionKind::kCopy, true, entry};
     if (source.name(from) != dest.name(to) || source.directory(from) != dest.directory(to)) {
