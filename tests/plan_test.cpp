@@ -124,7 +124,7 @@ TEST_F(Passes, EachModeFollowsTheDecisionTable) {
     SyncMode mode;
     Log log;
   };
-  const Log deletes = {"remove /d/old/gone.txt", "rmdir /d/old", "remove /d/orphan.txt"};
+  const Log deletes = {"remove /d/old/gone.txt", "remove /d/orphan.txt", "rmdir /d/old"};
   const Log copies = {"copy /s/diff.txt /d/diff.txt", "copy /s/new.txt /d/new.txt"};
   auto join = [](Log a, const Log& b) {
     a.insert(a.end(), b.begin(), b.end());
@@ -170,15 +170,26 @@ TEST_F(Passes, OutputListsDeletionsBeforeCopiesWithOutcomes) {
   EXPECT_EQ(fs_.files.count("/d/new.txt"), 0u);
 }
 
-TEST_F(Passes, OnlyTheEmptiedDirectoryItselfIsRemoved) {
-  fs_.add_file("/d/a/b/only.txt", 1, 1);
-  fs_.add_dir("/d/keep/empty_child");
-  fs_.add_file("/d/keep/x.txt", 1, 1);
-  fs_.log.clear();
-  run(SyncMode::kDelOnly);
-  EXPECT_EQ(fs_.dirs.count("/d/a/b"), 0u);
-  EXPECT_EQ(fs_.dirs.count("/d/a"), 1u) << "parents are never tried";
-  EXPECT_EQ(fs_.dirs.count("/d/keep"), 1u) << "an empty subdirectory keeps its parent";
+TEST_F(Passes, EmptiedDirectoriesGoWithTheAncestorsTheyEmptyForAnyNumberOfWorkers) {
+  for (const unsigned workers : {1u, 7u}) {
+    fs_ = test::FakeFileSystem();
+    fs_.add_file("/s/keep.txt", 1, 1);
+    for (int d = 0; d < 30; ++d) {
+      for (int f = 0; f < 3; ++f) fs_.add_file(numbered("/d/doc/pkg", d) + numbered("/f", f), 1, 1);
+    }
+    fs_.add_file("/d/a/b/only.txt", 1, 1);
+    fs_.add_dir("/d/keep/empty_child");
+    fs_.add_file("/d/keep/x.txt", 1, 1);
+    fs_.add_dir("/d/idle");  // empty before the run: not the run's to remove
+    workers_ = workers;
+    run(SyncMode::kDelOnly);
+    EXPECT_EQ(fs_.dirs.count("/d/doc"), 0u) << workers << " workers";
+    EXPECT_EQ(fs_.dirs.count("/d/a"), 0u);
+    EXPECT_EQ(fs_.dirs.count("/d/keep"), 1u) << "an empty subdirectory keeps its parent";
+    EXPECT_EQ(fs_.dirs.count("/d/keep/empty_child"), 1u);
+    EXPECT_EQ(fs_.dirs.count("/d/idle"), 1u);
+    EXPECT_EQ(fs_.dirs.count("/d"), 1u);
+  }
 }
 
 TEST_F(Passes, TheRootStaysWhenItsLastFileIsDeleted) {
@@ -216,7 +227,7 @@ TEST_F(Passes, DebrisOfAKilledRunGoesSilentlyInEveryMode) {
     fs_.add_file("/d/.qmr-zzzzzzzz.tmp", 2, 2);
     fs_.add_file("/d/.qmr-short.tmp", 3, 3);  // not of the form: an ordinary file
     fs_.log.clear();
-    EXPECT_EQ(run(mode), 0u);
+    EXPECT_EQ(run(mode), 0u) << err_.text();
     EXPECT_EQ(fs_.files.count("/d/sub/.qmr-0a1b2c3d.tmp"), 0u) << static_cast<int>(mode);
     EXPECT_EQ(fs_.files.count("/d/.qmr-zzzzzzzz.tmp"), 1u);
     EXPECT_EQ(out_.text().find("0a1b2c3d"), std::string::npos) << "no line for debris";

@@ -37,15 +37,26 @@ class Platform : public ::testing::Test {
   // Lists the tree's root, sorted by name as the scan sorts.
   Listing list(const std::string& relative = "") {
     Listing listing;
-    fs_.list_directory(tree_.root() + "/" + relative, listing);
+    fs_.list_directory(root(), relative, listing);
     std::sort(listing.entries.begin(), listing.entries.end(),
               [](const DirEntry& a, const DirEntry& b) { return a.name < b.name; });
     return listing;
   }
+  // Copies within the tree, the source of the kind it has now.
   Outcome copy(const std::string& from, const std::string& to, bool replace = true) {
-    return fs_.copy_file(tree_.path(from), root(), to, replace);
+    return copy_into(fs_, root(), from, to, replace);
+  }
+  Outcome copy_into(NativeFileSystem& fs, const std::string& dest_root, const std::string& from,
+                    const std::string& to, bool replace) {
+    struct stat st{};
+    const bool link = ::lstat(tree_.path(from).c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+    fs.open_root(root());
+    fs.open_root(dest_root);
+    return fs.copy_file(
+        {root(), from, link ? EntryKind::kSymlink : EntryKind::kFile, dest_root, to, replace});
   }
   std::string root() const { return tree_.root() + "/"; }
+  void SetUp() override { fs_.open_root(root()); }
 
   // Runs `body` in a child process that has dropped root's privileges, and
   // returns its exit status.
@@ -99,7 +110,7 @@ TEST_F(Platform, ADirectoryThatCannotBeSearchedIsUnreadableNotEmpty) {
   ::chmod(tree_.root().c_str(), 0755);
   const int status = as_nobody([&] {
     Listing listing;
-    fs_.list_directory(tree_.path("locked/"), listing);
+    fs_.list_directory(root(), "locked/", listing);
     return listing.status == ListStatus::kUnreadable ? 0 : 1;
   });
   ::chmod(tree_.path("locked").c_str(), 0755);
@@ -136,7 +147,7 @@ TEST_F(Platform, CopyKeepsOwnerAndGroupAndNeverASetIdBitItCannotBackWithItsOwner
   ::chmod(tree_.root().c_str(), 0777);
   const int status = as_nobody([&] {
     NativeFileSystem fs;
-    if (!fs.copy_file(tree_.path("tool"), root(), "mine", false).ok) return 2;
+    if (!copy_into(fs, root(), "tool", "mine", false).ok) return 2;
     struct stat mine{};
     ::stat(tree_.path("mine").c_str(), &mine);
     return mine.st_uid == 65534 && (mine.st_mode & 07777) == 0755 ? 0 : 1;
@@ -235,7 +246,7 @@ TEST_F(Platform, NothingBelowTheRootIsReachedThroughALink) {
   EXPECT_EQ(test::read_file(outside.path("victim")), "keep");
   EXPECT_EQ(test::mode_of(outside.root()) & 0777, 0755u);
   // The root itself may be a link: the user named it.
-  EXPECT_TRUE(fs_.copy_file(tree_.path("src"), tree_.path("sub") + "/", "f", false).ok);
+  EXPECT_TRUE(copy_into(fs_, tree_.path("sub") + "/", "src", "f", false).ok);
   EXPECT_EQ(test::read_file(outside.path("f")), "new");
 }
 

@@ -34,6 +34,7 @@ class ScanTree : public ::testing::Test {
 
   Names scan(const PatternList& include, const PatternList& exclude, bool recurse) {
     EntryList list(tree_.root() + "/");
+    fs_.open_root(list.root());
     scan_tree(fs_, list, {include, exclude, recurse});
     EXPECT_TRUE(list.failures().empty());
     return relative_paths(list);
@@ -67,6 +68,7 @@ TEST_F(ScanTree, EntriesCarrySizeTimeAndFullPath) {
   tree_.write("sub/c.txt", "ccc", 1234567891);
   EntryList list(tree_.root() + "/");
   const PatternList include{"c.txt"};
+  fs_.open_root(list.root());
   scan_tree(fs_, list, {include, {}, true});
   ASSERT_EQ(list.size(), 1u);
   EXPECT_EQ(list.path(list[0]), tree_.path("sub/c.txt"));
@@ -118,6 +120,7 @@ TEST(ScanTreeFailures, AnEntryThatCannotBeExaminedMakesItsDirectoryUnreadable) {
   ASSERT_EQ(::chmod(tree.path("locked").c_str(), 0644), 0);
   NativeFileSystem fs;
   EntryList list(tree.root() + "/");
+  fs.open_root(list.root());
   scan_tree(fs, list, {{}, {}, true});
   ::chmod(tree.path("locked").c_str(), 0755);
   ASSERT_EQ(list.failures().size(), 1u);

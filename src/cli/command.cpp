@@ -1,6 +1,7 @@
 #include "cli/command.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "cli/options.h"
 #include "console/console.h"
@@ -33,13 +34,20 @@ int run_command_line(int argc, const char* const* argv, FileSystem& fs) {
     if (!options.quiet) std::fputs(kBadThreadsMessage, stderr);
     return kExitRefused;
   }
-  const Console console({options.quiet, stdout_is_terminal(), true});
+  const Console console({options.quiet, stdout_is_terminal(), true, stderr_is_terminal()});
+  int status = kExitRefused;
   if (options.source_root.empty() || options.dest_root.empty()) {
     console.banner();
     console.report("%s", kUnknownRootsMessage);
-    return kExitRefused;
+  } else {
+    status = run_sync(options, fs, console);
   }
-  return run_sync(options, fs, console);
+  // A log that could not be written is a failure of the run, told on stderr.
+  if (const int error = console.output_error(); error != 0) {
+    std::fprintf(stderr, "qmr: cannot write the output: %s\n", std::strerror(error));
+    if (status == kExitOk) status = kExitSomeFailed;
+  }
+  return status;
 }
 
 int run_command_line(const std::vector<std::string>& arguments, FileSystem& fs) {

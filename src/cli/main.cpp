@@ -1,7 +1,7 @@
 #include "cli/command.h"
 
 int main(int argc, char** argv) {
-  qmr::install_interrupt_cleanup();
+  qmr::prepare_process();
   qmr::NativeFileSystem fs;
-  return qmr::run_command_line(qmr::command_line_arguments(argc, argv), fs);
+  return qmr::end_process(qmr::run_command_line(qmr::command_line_arguments(argc, argv), fs));
 }

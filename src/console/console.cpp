@@ -1,5 +1,7 @@
 #include "console/console.h"
 
+#include <cerrno>
+
 #include "console/messages.h"
 #include "platform/platform.h"
 
@@ -7,36 +9,106 @@ namespace qmr {
 
 void print_banner(std::FILE* out) { std::fputs(kBanner, out); }
 
+namespace {
+
+// The length of the well-formed UTF-8 sequence at the start of `text`, or 0.
+size_t utf8_length(std::string_view text) {
+  const auto lead = static_cast<unsigned char>(text[0]);
+  const size_t length = lead < 0xc2 ? 0 : lead < 0xe0 ? 2 : lead < 0xf0 ? 3 : lead < 0xf5 ? 4 : 0;
+  if (length == 0 || text.size() < length) return 0;
+  for (size_t i = 1; i < length; ++i) {
+    if ((static_cast<unsigned char>(text[i]) & 0xc0) != 0x80) return 0;
+  }
+  return length;
+}
+
+}  // namespace
+
+std::string terminal_safe(std::string_view text) {
+  std::string safe;
+  safe.reserve(text.size());
+  while (!text.empty()) {
+    const auto byte = static_cast<unsigned char>(text[0]);
+    if (byte < 0x80) {
+      safe += byte < 0x20 || byte == 0x7f ? '?' : text[0];
+      text.remove_prefix(1);
+      continue;
+    }
+    const size_t length = utf8_length(text);
+    const bool c1 = length == 2 && byte == 0xc2 && static_cast<unsigned char>(text[1]) < 0xa0;
+    if (length == 0) {
+      // A lone byte: 0x80 to 0x9f would be a C1 control to an 8-bit terminal.
+      safe += byte < 0xa0 ? '?' : text[0];
+      text.remove_prefix(1);
+      continue;
+    }
+    if (c1) {
+      safe += '?';
+    } else {
+      safe.append(text.substr(0, length));
+    }
+    text.remove_prefix(length);
+  }
+  return safe;
+}
+
+void Console::write(std::string_view text) const {
+  if (std::fwrite(text.data(), 1, text.size(), out_) != text.size() && write_error_ == 0) {
+    write_error_ = errno != 0 ? errno : EIO;
+  }
+}
+
+std::string Console::shown(std::string_view text, bool terminal) const {
+  return terminal ? console_text(terminal_safe(text)) : console_text(text);
+}
+
+std::string Console::expand(std::string_view format, std::string_view text) const {
+  const size_t hole = format.find("%s");
+  std::string line(format.substr(0, hole));
+  if (hole != std::string_view::npos) {
+    line += shown(text, settings_.interactive);
+    line += format.substr(hole + 2);
+  }
+  return line;
+}
+
 void Console::report(std::string_view format, std::string_view text) const {
   if (settings_.quiet) return;
-  const std::string converted = console_text(text);
-  const size_t hole = format.find("%s");
-  const std::string_view before = format.substr(0, hole);
-  std::fwrite(before.data(), 1, before.size(), out_);
-  if (hole != std::string_view::npos) {
-    std::fwrite(converted.data(), 1, converted.size(), out_);
-    const std::string_view after = format.substr(hole + 2);
-    std::fwrite(after.data(), 1, after.size(), out_);
-  }
-  if (settings_.interactive) std::fflush(out_);
+  write(expand(format, text));
+  if (settings_.interactive && std::fflush(out_) != 0 && write_error_ == 0) write_error_ = errno;
+}
+
+void Console::begin(std::string_view format, std::string_view text) const {
+  if (settings_.quiet) return;
+  if (settings_.interactive) return report(format, text);
+  pending_ = expand(format, text);
 }
 
 void Console::finish(std::string_view text) const {
   if (settings_.quiet) return;
-  std::fwrite(text.data(), 1, text.size(), out_);
-  std::fflush(out_);
+  if (!pending_.empty()) write(pending_);
+  pending_.clear();
+  write(text);
+  if (std::fflush(out_) != 0 && write_error_ == 0) write_error_ = errno;
+}
+
+void Console::abandoned() const {
+  if (settings_.quiet) return;
+  if (settings_.interactive) return finish("\n");
+  pending_.clear();
 }
 
 void Console::banner() const {
   if (settings_.quiet) return;
-  print_banner(out_);
+  write(kBanner);
   if (settings_.interactive) std::fflush(out_);
 }
 
 void Console::reason(std::string_view verb, std::string_view path, std::string_view why) const {
   if (settings_.quiet) return;
-  const std::string line = "qmr: cannot " + std::string(verb) + " " + console_text(path) + ": " +
-                           console_text(why) + "\n";
+  const bool terminal = settings_.errors_interactive;
+  const std::string line = "qmr: cannot " + std::string(verb) + " " + shown(path, terminal) + ": " +
+                           shown(why, terminal) + "\n";
   std::fflush(out_);  // keeps the two streams in order where they meet
   std::fwrite(line.data(), 1, line.size(), err_);
   std::fflush(err_);
@@ -47,6 +119,12 @@ void Console::title(const std::string& source_root, const std::string& dest_root
   std::string time_text = current_time_text();
   if (!time_text.empty()) time_text.pop_back();  // the line feed that ends it
   set_console_title("From " + source_root + ", To " + dest_root + ", " + time_text);
+}
+
+int Console::output_error() const {
+  if (std::fflush(out_) != 0 && write_error_ == 0) write_error_ = errno != 0 ? errno : EIO;
+  if (write_error_ == 0 && std::ferror(out_)) write_error_ = EIO;
+  return write_error_;
 }
 
 }  // namespace qmr

@@ -1,8 +1,8 @@
 // The banner, the per-file progress lines and the reasons for failures. Each
 // line is printed in two halves, the action and its outcome: on a terminal the
 // first half shows at once, so that a long copy names its file while it runs;
-// elsewhere every line is written out as soon as it is complete, so that the
-// log of a killed run names every action that finished.
+// elsewhere every line is written out whole as soon as it is complete, so that
+// the log of a killed run names every action that finished.
 #pragma once
 
 #include <cstdio>
@@ -13,12 +13,19 @@ namespace qmr {
 
 void print_banner(std::FILE* out = stdout);
 
+// `text` as a terminal should show it: control characters (C0, DEL and C1)
+// become "?", so that a crafted name can neither move the cursor, clear the
+// screen, set the title nor forge a line. Other bytes stay as they are.
+std::string terminal_safe(std::string_view text);
+
 struct ConsoleSettings {
   bool quiet = false;
-  bool interactive = false;  // a terminal: flush each half-line
-  bool titles = false;       // set the console window's title
+  bool interactive = false;         // stdout is a terminal: show each half-line
+  bool titles = false;              // set the console window's title
+  bool errors_interactive = false;  // stderr is a terminal
 };
 
+// Used by the thread that reports; not shared between threads.
 class Console {
  public:
   explicit Console(ConsoleSettings settings, std::FILE* out = stdout, std::FILE* err = stderr)
@@ -30,6 +37,10 @@ class Console {
   // page. The text is never read as a format, so a "%" in a path prints as is.
   void report(std::string_view format, std::string_view text) const;
 
+  // Begins a progress line as `report` would print it; `outcome`, `planned`
+  // or `abandoned` ends it.
+  void begin(std::string_view format, std::string_view text) const;
+
   // The banner of a run: nothing when quiet.
   void banner() const;
 
@@ -37,6 +48,9 @@ class Console {
   void outcome(bool ok) const { finish(ok ? "Ok.\n" : "Fail.\n"); }
   // Completes a progress line of a preview.
   void planned() const { finish("Planned.\n"); }
+  // Drops the line of an action an interrupt abandoned: a log keeps no half
+  // line, a terminal goes on to a new one.
+  void abandoned() const;
 
   // "qmr: cannot <verb> <path>: <reason>" on the error stream.
   void reason(std::string_view verb, std::string_view path, std::string_view why) const;
@@ -44,12 +58,23 @@ class Console {
   // The window title: both roots and the time the run started.
   void title(const std::string& source_root, const std::string& dest_root) const;
 
+  // Flushes the output; the system's error number of the first write to it
+  // that failed (a full disk, a closed pipe), or 0.
+  int output_error() const;
+
  private:
   void finish(std::string_view text) const;
+  void write(std::string_view text) const;
+  std::string shown(std::string_view text, bool terminal) const;
+  std::string expand(std::string_view format, std::string_view text) const;
 
   ConsoleSettings settings_;
   std::FILE* out_;
   std::FILE* err_;
+  // The first half of a line not yet written, off a terminal; and the first
+  // write error. State of the output stream itself, hence mutable.
+  mutable std::string pending_;
+  mutable int write_error_ = 0;
 };
 
 }  // namespace qmr

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/platform.h"
@@ -98,6 +99,9 @@ class EntryList {
   FileTime root_time;
   // The scan met a directory that is the other root of the run.
   bool met_other_root = false;
+  // Relative paths of files named like a run's temporaries that the
+  // selection left out: a destination file of that name is no debris.
+  std::unordered_set<std::string> unselected_temporaries;
 
  private:
   // Names are stored with a length byte pair in front, in blocks of 1 MiB; an

@@ -4,6 +4,7 @@
 
 #include "inventory/ascii.h"
 #include "inventory/pattern.h"
+#include "platform/temporary_name.h"
 
 namespace qmr {
 
@@ -24,8 +25,9 @@ namespace {
 
 void scan_directory(FileSystem& fs, EntryList& list, const std::string& relative_dir,
                     const ScanSettings& settings) {
+  if (fs.interrupted() != 0) return;  // the run stops; what was found is not used
   Listing listing;
-  fs.list_directory(list.root() + relative_dir, listing);
+  fs.list_directory(list.root(), relative_dir, listing);
   if (listing.status != ListStatus::kOk) {
     list.add_failure(relative_dir, listing.status, std::move(listing.reason));
     return;
@@ -46,7 +48,10 @@ void scan_directory(FileSystem& fs, EntryList& list, const std::string& relative
       if (settings.recurse) scan_directory(fs, list, relative_dir + entry.name + separator, settings);
       continue;
     }
-    if (!is_selected(entry.name, settings.include, settings.exclude)) continue;
+    if (!is_selected(entry.name, settings.include, settings.exclude)) {
+      if (is_temporary_name(entry.name)) list.unselected_temporaries.insert(relative_dir + entry.name);
+      continue;
+    }
     list.add(directory, entry.name, entry.kind, entry.size, entry.last_write);
   }
 }

@@ -5,6 +5,7 @@
 
 #include <compare>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -81,25 +82,59 @@ struct Outcome {
 
 enum class DirectoryMade { kCreated, kExisted, kFailed };
 
+// A root directory as opened for a run.
+struct RootStatus {
+  ListStatus status = ListStatus::kOk;
+  std::string reason;  // why it could not be opened
+  FileId id;
+};
+
+// What a copy reads and where it goes: an entry below the source root, of the
+// kind the scan saw, and a place below the destination root.
+struct CopyOrder {
+  const std::string& source_root;
+  std::string source_relative;
+  EntryKind kind;
+  const std::string& dest_root;
+  std::string dest_relative;
+  bool replace;  // without it the copy fails where the name is taken
+};
+
+// A copy written in full under a temporary name beside its target, not yet in
+// place. `commit` renames it over the target; a staged copy dropped without a
+// commit removes its temporary.
+class StagedCopy {
+ public:
+  virtual ~StagedCopy() = default;
+  virtual Outcome commit() = 0;
+};
+
 // The file-system tasks a run needs. The sync code takes it by reference so
 // that tests can put an in-memory tree with injected failures in its place.
 //
-// Places in the destination are given as the root the user named (which may be
-// a link) and a relative path below it. No component of the relative path is
-// ever followed as a link: a task that meets one fails, so nothing outside the
-// destination is created, written or removed through it.
+// A run opens its two roots once, with `open_root` or `make_root`; every other
+// task names a place as one of those roots and a relative path below it, and
+// reaches it from the root's open handle without following any link. So
+// nothing outside either root is read, written or removed, whatever is
+// renamed or swapped for a link while the run goes on: a task that meets a
+// link or a special file where it expects a directory or a file fails.
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
 
   virtual const PathStyle& path_style() const = 0;
 
-  // Files, symbolic links and subdirectories of `dir` (which ends with a
-  // separator), without "." and "..". Links are reported, never followed;
-  // devices, fifos and sockets, and entries that vanish meanwhile, are left
-  // out. An entry that cannot be examined for any other reason makes the whole
-  // directory unreadable, so that nothing is dropped silently.
-  virtual void list_directory(const std::string& dir, Listing& listing) = 0;
+  // Opens the directory `root` (links followed: the user named it) and keeps
+  // it open for the rest of the run.
+  virtual RootStatus open_root(const std::string& root) = 0;
+
+  // Files, symbolic links and subdirectories of `relative_dir` below `root`,
+  // without "." and "..". Links are reported, never followed; devices, fifos
+  // and sockets, and entries that vanish meanwhile, are left out. An entry that
+  // cannot be examined for any other reason makes the whole directory
+  // unreadable, so that nothing is dropped silently.
+  virtual void list_directory(const std::string& root, std::string_view relative_dir,
+                              Listing& listing) = 0;
 
   // The identity of what `path` names, links followed; none when it does not exist.
   virtual std::optional<FileId> identity(const std::string& path) = 0;
@@ -113,8 +148,13 @@ class FileSystem {
   virtual std::string stored_spelling(const std::string& resolved) = 0;
 
   // Creates the directory `path` and its missing parents (links followed: the
-  // user named this path).
+  // user named this path), then opens it as `open_root` does.
   virtual Outcome make_root(const std::string& path) = 0;
+
+  // True when a name made in `dest_root` shows in `source_root`: two views of
+  // one directory that identity cannot tell apart (a pass-through file
+  // system, a network loopback). The name is removed again.
+  virtual bool roots_alias(const std::string& source_root, const std::string& dest_root) = 0;
 
   // Creates one directory level below `root`, private to its owner until
   // `set_attributes` settles it.
@@ -125,15 +165,20 @@ class FileSystem {
   virtual void set_attributes(const std::string& root, std::string_view relative_dir,
                               const Attributes& attributes) = 0;
 
-  // Places at `root` + `relative` a copy of `from` with its content (holes
-  // kept), permission bits, last-write time and, where the process may set
-  // them, owner and group; a link is copied as a link. The copy is written
-  // under a temporary name and renamed over the target, so the target is
-  // replaced whole or not at all. Without `replace` the copy fails when the
-  // destination already has an entry of that name, in any spelling the file
-  // system takes for it.
-  virtual Outcome copy_file(const std::string& from, const std::string& root,
-                            std::string_view relative, bool replace) = 0;
+  // Writes a copy of the source entry beside its target under a temporary
+  // name: its content (holes kept), permission bits, last-write time and,
+  // where the process may set them, owner and group; a link is copied as a
+  // link. On success `staged` holds it until it is committed or dropped. A
+  // source that is no longer of the scanned kind, or that changes while it is
+  // read, fails; so does an interrupt.
+  virtual Outcome stage_copy(const CopyOrder& order, std::unique_ptr<StagedCopy>& staged) = 0;
+
+  // Stages and commits at once.
+  Outcome copy_file(const CopyOrder& order) {
+    std::unique_ptr<StagedCopy> staged;
+    const Outcome outcome = stage_copy(order, staged);
+    return outcome.ok ? staged->commit() : outcome;
+  }
 
   // Removes a file or link, even one marked read-only.
   virtual Outcome remove_file(const std::string& root, std::string_view relative) = 0;
@@ -144,6 +189,10 @@ class FileSystem {
   // Removes a temporary file left by a run that could not clean up, unless a
   // running copy still holds it open.
   virtual bool remove_stale_temporary(const std::string& root, std::string_view relative) = 0;
+
+  // The number of the signal (or console event) that asked the run to stop,
+  // or 0.
+  virtual int interrupted() const = 0;
 };
 
 class NativeFileSystem final : public FileSystem {
@@ -154,36 +203,50 @@ class NativeFileSystem final : public FileSystem {
   NativeFileSystem& operator=(const NativeFileSystem&) = delete;
 
   const PathStyle& path_style() const override;
-  void list_directory(const std::string& dir, Listing& listing) override;
+  RootStatus open_root(const std::string& root) override;
+  void list_directory(const std::string& root, std::string_view relative_dir,
+                      Listing& listing) override;
   std::optional<FileId> identity(const std::string& path) override;
   std::string resolve_path(const std::string& path) override;
   std::string stored_spelling(const std::string& resolved) override;
   Outcome make_root(const std::string& path) override;
+  bool roots_alias(const std::string& source_root, const std::string& dest_root) override;
   DirectoryMade make_directory(const std::string& root, std::string_view relative_dir) override;
   void set_attributes(const std::string& root, std::string_view relative_dir,
                       const Attributes& attributes) override;
-  Outcome copy_file(const std::string& from, const std::string& root, std::string_view relative,
-                    bool replace) override;
+  Outcome stage_copy(const CopyOrder& order, std::unique_ptr<StagedCopy>& staged) override;
   Outcome remove_file(const std::string& root, std::string_view relative) override;
   bool remove_directory(const std::string& root, std::string_view relative_dir) override;
   bool remove_stale_temporary(const std::string& root, std::string_view relative) override;
+  int interrupted() const override;
 
-  // What the platform keeps between tasks (open destination directories).
+  // What the platform keeps between tasks: the open roots and directories.
   struct State;
 
  private:
   State* state_;
 };
 
-// From here on, an interrupt (Ctrl+C, termination, hang-up or console close)
-// removes the temporary files of the copies in flight before the process
-// ends with the conventional status.
-void install_interrupt_cleanup();
+// Makes the process safe to run before anything else happens: descriptors
+// 0, 1 and 2 open (on the null device when they arrive closed), so that no
+// file the run opens can take their place; a file-size limit reported as a
+// failure, not a kill; and interrupts (Ctrl+C, termination, hang-up, a
+// closed output pipe, console close) recorded for the run to stop at its
+// next safe point instead of ending the process where it stands.
+void prepare_process();
+
+// The interrupt recorded so far (its signal number), or 0.
+int pending_interrupt();
+
+// Ends an interrupted run the conventional way, by the signal itself (so the
+// shell sees 128 plus its number); otherwise returns `status`.
+int end_process(int status);
 
 // Shows `title` as the console window's title where the platform has one.
 void set_console_title(const std::string& title);
 
 bool stdout_is_terminal();
+bool stderr_is_terminal();
 
 // The program's arguments as UTF-8, exactly as the user gave them; on Windows
 // read from the wide command line, never through a code page.

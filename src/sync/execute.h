@@ -21,12 +21,21 @@ struct ExecuteSettings {
 // The number of workers a run uses when it is not told.
 unsigned default_workers();
 
-// Carries out `plan`, then settles the owner and permission bits of the
-// directories it made and of those the plan lists (and of the destination
-// root, with `settle_root`). Deletions all end before the first copy starts.
-// With several workers the actions overlap, but each line is printed when its
-// action is the oldest one not yet reported, so the output is byte for byte
-// that of one worker. Returns the number of actions that failed.
+// Carries out `plan`: the deletions, then the removal of the directories they
+// emptied (and of those where a copy must put a file), then the copies, then
+// the owner and permission bits of the directories the run made, of those the
+// plan lists and, with `settle_root`, of the destination root.
+//
+// Workers overlap the actions, but the result never depends on their number:
+// a copy is written by a worker and put in place by this thread in plan order,
+// a deletion runs at most `workers` actions ahead of the last line printed,
+// and each line is printed when its action is the oldest one not yet
+// reported. So the log of a killed run names every action but the last few,
+// and the output is byte for byte that of one worker.
+//
+// An interrupt stops the run at the next action: actions in flight end or are
+// abandoned with their temporaries removed, and every action that took effect
+// has its line. Returns the number of actions that failed.
 size_t execute_plan(const Plan& plan, const EntryList& source, const EntryList& dest,
                     FileSystem& fs, const Console& console, ExecuteSettings settings);
 

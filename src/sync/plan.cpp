@@ -26,13 +26,15 @@ void plan_deletions(const EntryList& source, const EntryList& dest, SyncMode mod
   for (size_t d = 0; d < dest.size(); ++d) {
     if (pairing.source_of_dest[d] != kUnpaired) continue;
     const auto entry = static_cast<std::uint32_t>(d);
-    if (is_temporary_name(dest.name(dest[d]))) {
+    const std::string relative = dest.relative_path(dest[d]);
+    if (below_unread_source(relative, source)) continue;
+    // A temporary left by a killed run, unless the source holds a file of
+    // that name that the selection left out: then it is the user's.
+    if (is_temporary_name(dest.name(dest[d])) && source.unselected_temporaries.count(relative) == 0) {
       plan.actions.push_back({ActionKind::kClearDebris, false, entry});
       continue;
     }
-    if (mode == SyncMode::kCopyOnly || below_unread_source(dest.relative_path(dest[d]), source)) {
-      continue;
-    }
+    if (mode == SyncMode::kCopyOnly) continue;
     plan.actions.push_back({ActionKind::kDelete, false, entry});
   }
 }
@@ -60,16 +62,26 @@ void plan_copies(const EntryList& source, const EntryList& dest, SyncMode mode,
   }
 }
 
-void plan_settling(const EntryList& source, const EntryList& dest, Plan& plan) {
+// The destination's directories by their spelling, and by their spelling
+// with ASCII case folded.
+struct DirectoryIndex {
+  explicit DirectoryIndex(const EntryList& dest) {
+    const auto& dirs = dest.directories();
+    for (size_t i = 0; i < dirs.size(); ++i) {
+      exact.emplace(dirs[i], static_cast<std::uint32_t>(i));
+      folded.emplace(fold_text(dirs[i]), static_cast<std::uint32_t>(i));
+    }
+  }
   std::unordered_map<std::string_view, std::uint32_t> exact;
   std::unordered_map<std::string, std::uint32_t> folded;
-  const auto& dirs = dest.directories();
-  for (size_t i = 0; i < dirs.size(); ++i) {
-    exact.emplace(dirs[i], static_cast<std::uint32_t>(i));
-    folded.emplace(fold_text(dirs[i]), static_cast<std::uint32_t>(i));
-  }
+};
+
+void plan_settling(const EntryList& source, const DirectoryIndex& index, const EntryList& dest,
+                   Plan& plan) {
+  const auto& exact = index.exact;
+  const auto& folded = index.folded;
   const auto& source_dirs = source.directories();
-  for (size_t i = 0; i < source_dirs.size(); ++i) {
+  for (size_t i = 1; i < source_dirs.size(); ++i) {
     auto found = exact.find(source_dirs[i]);
     std::uint32_t d = 0;
     if (found != exact.end()) {
@@ -84,6 +96,23 @@ void plan_settling(const EntryList& source, const EntryList& dest, Plan& plan) {
   }
 }
 
+// A destination directory where a copy must put a file is in the way: it
+// goes, with the empty directories below it, once nothing else is left there.
+void plan_clearing(const EntryList& source, const DirectoryIndex& index, const EntryList& dest,
+                   Plan& plan) {
+  const char separator = dest.root().empty() ? '/' : dest.root().back();
+  const auto& dirs = dest.directories();
+  for (const Action& action : plan.actions) {
+    if (action.kind != ActionKind::kCopy) continue;
+    const auto found = index.folded.find(fold_text(copy_target(plan, action, source) + separator));
+    if (found == index.folded.end()) continue;
+    const std::string& top = dirs[found->second];
+    for (size_t d = found->second; d < dirs.size(); ++d) {
+      if (dirs[d].compare(0, top.size(), top) == 0) plan.clear.push_back(static_cast<std::uint32_t>(d));
+    }
+  }
+}
+
 }  // namespace
 
 Plan make_plan(const EntryList& source, const EntryList& dest, SyncMode mode,
@@ -93,7 +122,10 @@ Plan make_plan(const EntryList& source, const EntryList& dest, SyncMode mode,
   plan_deletions(source, dest, mode, pairing, plan);
   if (mode == SyncMode::kDelOnly) return plan;
   plan_copies(source, dest, mode, time_step, pairing, plan);
-  plan_settling(source, dest, plan);
+  const DirectoryIndex index(dest);
+  plan_settling(source, index, dest, plan);
+  // Only a scan that entered subdirectories knows what is in one.
+  if (dest.directories().size() > 1) plan_clearing(source, index, dest, plan);
   return plan;
 }
 

@@ -34,8 +34,12 @@ struct Plan {
   // Debris and deletions in destination order, then copies in source order.
   std::vector<Action> actions;
   std::vector<std::string> targets;
-  // Source directories whose mirror has another owner or other permission bits.
+  // Source directories below the root whose mirror has another owner or
+  // other permission bits. The destination root itself is the user's.
   std::vector<std::uint32_t> settle;
+  // Destination directories that stand where a copy must put a file, with
+  // every directory below them: removed once the deletions have emptied them.
+  std::vector<std::uint32_t> clear;
 };
 
 // `time_step` is the destination's (see equality.h).

@@ -86,9 +86,19 @@ bool root_missing(const EntryList& list) {
   return !list.failures().empty() && list.failures().front().relative_dir.empty();
 }
 
+bool changes_anything(const Plan& plan) {
+  return !plan.actions.empty() || !plan.settle.empty() || !plan.clear.empty();
+}
+
 int refuse(const Console& console, const char* message) {
   console.report("%s", message);
   return kExitRefused;
+}
+
+// What an interrupt during the run makes of its exit status.
+int interrupted_status(FileSystem& fs, int status) {
+  const int signal_number = fs.interrupted();
+  return signal_number != 0 ? 128 + signal_number : status;
 }
 
 }  // namespace
@@ -100,8 +110,14 @@ int run_sync(const RunOptions& options, FileSystem& fs, const Console& console) 
   console.title(source_root, dest_root);
   console.banner();
 
-  const std::optional<FileId> source_id = fs.identity(source_root);
-  const std::optional<FileId> dest_id = fs.identity(dest_root);
+  // Both roots are opened once, here: whatever is later renamed or swapped
+  // for a link at their paths, the run stays in the directories checked now.
+  const RootStatus source_opened = fs.open_root(source_root);
+  const RootStatus dest_opened = fs.open_root(dest_root);
+  std::optional<FileId> source_id;
+  std::optional<FileId> dest_id;
+  if (source_opened.status == ListStatus::kOk) source_id = source_opened.id;
+  if (dest_opened.status == ListStatus::kOk) dest_id = dest_opened.id;
   const Overlap overlap = root_overlap(fs, source_root, dest_root, source_id, dest_id);
   if (const char* refusal = refusal_for(overlap, options.recurse)) return refuse(console, refusal);
 
@@ -122,6 +138,7 @@ int run_sync(const RunOptions& options, FileSystem& fs, const Console& console) 
       scan_tree(fs, dest, dest_settings);
     }
   }
+  if (fs.interrupted() != 0) return interrupted_status(fs, kExitOk);
   if (root_missing(source)) return refuse(console, kSourceUnreadableMessage);
   if (source.met_other_root) return refuse(console, kDestInSourceMessage);
   if (dest.met_other_root) return refuse(console, kSourceInDestMessage);
@@ -138,12 +155,19 @@ int run_sync(const RunOptions& options, FileSystem& fs, const Console& console) 
     return failures == 0 ? kExitOk : kExitSomeFailed;
   }
   const bool dest_made = root_missing(dest);
-  if (const Outcome made = fs.make_root(dest_root); !made.ok) {
-    console.reason("create directory", display_dir(dest_root, style.separator), made.reason);
+  if (dest_made) {
+    if (const Outcome made = fs.make_root(dest_root); !made.ok) {
+      console.reason("create directory", display_dir(dest_root, style.separator), made.reason);
+      return kExitSomeFailed;
+    }
+  } else if (changes_anything(plan) && fs.roots_alias(source_root, dest_root)) {
+    // Two views of one directory: every unselected file would be deleted
+    // from the source itself.
+    return refuse(console, kSameRootsMessage);
   }
   const bool settle_root = dest_made && options.mode != SyncMode::kDelOnly;
   failures += execute_plan(plan, source, dest, fs, console, {settle_root, workers});
-  return failures == 0 ? kExitOk : kExitSomeFailed;
+  return interrupted_status(fs, failures == 0 ? kExitOk : kExitSomeFailed);
 }
 
 }  // namespace qmr

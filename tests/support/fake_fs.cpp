@@ -36,16 +36,45 @@ void FakeFileSystem::add_file(const std::string& path, std::uint64_t size, FileT
   files[path] = File{size, time, kind};
 }
 
-std::string FakeFileSystem::mounted(const std::string& path) const {
+std::string FakeFileSystem::mounted(const std::string& path, bool through_views) const {
   std::string real = trim(path);
   for (const auto& [at, shows] : mounts) {
+    if (real == at || real.rfind(at + "/", 0) == 0) real = shows + real.substr(at.size());
+  }
+  if (!through_views) return real;
+  for (const auto& [at, shows] : views) {
     if (real == at || real.rfind(at + "/", 0) == 0) real = shows + real.substr(at.size());
   }
   return real;
 }
 
-void FakeFileSystem::list_directory(const std::string& dir, Listing& listing) {
+void FakeFileSystem::count_change() {
+  if (interrupt_after_changes == 0) return;
+  if (--interrupt_after_changes == 0) interrupt.store(2);
+}
+
+RootStatus FakeFileSystem::open_root(const std::string& root) {
   const std::lock_guard<std::recursive_mutex> lock(mutex_);
+  RootStatus status;
+  const std::optional<FileId> id = identity(root);
+  if (!id || dirs.count(mounted(root)) == 0) {
+    status.status = id ? ListStatus::kUnreadable : ListStatus::kMissing;
+    status.reason = id ? "Not a directory" : "No such file or directory";
+    return status;
+  }
+  status.id = *id;
+  return status;
+}
+
+bool FakeFileSystem::roots_alias(const std::string& source_root, const std::string& dest_root) {
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
+  return mounted(resolve_path(source_root)) == mounted(resolve_path(dest_root));
+}
+
+void FakeFileSystem::list_directory(const std::string& root, std::string_view relative_dir,
+                                    Listing& listing) {
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
+  const std::string dir = root + std::string(relative_dir);
   listing.entries.clear();
   listing.status = ListStatus::kOk;
   const std::string key = mounted(dir);
@@ -59,7 +88,7 @@ void FakeFileSystem::list_directory(const std::string& dir, Listing& listing) {
     listing.reason = "No such file or directory";
     return;
   }
-  listing.id = *identity(key);
+  listing.id = *identity(dir);
   listing.attributes = dirs.at(key);
   // Listed out of order, as real directories are.
   for (auto d = dirs.rbegin(); d != dirs.rend(); ++d) {
@@ -78,7 +107,7 @@ std::optional<FileId> FakeFileSystem::identity(const std::string& path) {
   const std::lock_guard<std::recursive_mutex> lock(mutex_);
   const std::string real = mounted(resolve_path(path));
   if (dirs.count(real) == 0 && files.count(real) == 0) return std::nullopt;
-  return FileId{1, std::hash<std::string>()(real)};
+  return FileId{1, std::hash<std::string>()(mounted(resolve_path(path), false))};
 }
 
 bool FakeFileSystem::through_link(const std::string& root, std::string_view relative) const {
@@ -128,21 +157,49 @@ void FakeFileSystem::set_attributes(const std::string& root, std::string_view re
   log.push_back("attrs " + dir + " " + std::to_string(attributes.mode));
 }
 
-Outcome FakeFileSystem::copy_file(const std::string& from, const std::string& root,
-                                  std::string_view relative, bool replace) {
+namespace {
+
+class FakeStagedCopy final : public StagedCopy {
+ public:
+  FakeStagedCopy(FakeFileSystem& fs, std::string from, std::string to, bool replace)
+      : fs_(fs), from_(std::move(from)), to_(std::move(to)), replace_(replace) {}
+  Outcome commit() override { return fs_.place(from_, to_, replace_); }
+
+ private:
+  FakeFileSystem& fs_;
+  std::string from_, to_;
+  bool replace_;
+};
+
+}  // namespace
+
+Outcome FakeFileSystem::stage_copy(const CopyOrder& order, std::unique_ptr<StagedCopy>& staged) {
   const std::lock_guard<std::recursive_mutex> lock(mutex_);
-  const std::string to = join(root, relative);
+  if (interrupt.load() != 0) return Outcome::failure("interrupted");
+  const std::string from = join(order.source_root, order.source_relative);
+  const std::string to = join(order.dest_root, order.dest_relative);
   const auto source = files.find(from);
   if (source == files.end() || fail_copy.count(from) != 0) {
     return Outcome::failure(from + ": No such file or directory");
   }
+  if (source->second.kind != order.kind) return Outcome::failure(from + ": no longer of its kind");
   if (fail_copy.count(to) != 0) return Outcome::failure(to + ": No space left on device");
-  if (through_link(root, relative)) return Outcome::failure(to + ": Not a directory");
+  if (through_link(order.dest_root, order.dest_relative)) return Outcome::failure(to + ": Not a directory");
   if (dirs.count(parent(to)) == 0) return Outcome::failure(to + ": No such file or directory");
+  if (!order.replace && (files.count(to) != 0 || dirs.count(to) != 0)) {
+    return Outcome::failure(to + ": File exists");
+  }
+  staged = std::make_unique<FakeStagedCopy>(*this, from, to, order.replace);
+  return Outcome::success();
+}
+
+Outcome FakeFileSystem::place(const std::string& from, const std::string& to, bool replace) {
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
   if (dirs.count(to) != 0) return Outcome::failure(to + ": Is a directory");
   if (!replace && files.count(to) != 0) return Outcome::failure(to + ": File exists");
-  files[to] = source->second;
+  files[to] = files.at(from);
   log.push_back("copy " + from + " " + to);
+  count_change();
   return Outcome::success();
 }
 
@@ -154,6 +211,7 @@ Outcome FakeFileSystem::remove_file(const std::string& root, std::string_view re
     return Outcome::failure(path + ": Permission denied");
   }
   log.push_back("remove " + path);
+  count_change();
   return Outcome::success();
 }
 

@@ -4,6 +4,7 @@
 // threads, as a run's workers do.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -35,7 +36,9 @@ class FakeFileSystem final : public FileSystem {
   void add_dir(const std::string& path, Attributes attributes = {});
 
   const PathStyle& path_style() const override { return kPosixPathStyle; }
-  void list_directory(const std::string& dir, Listing& listing) override;
+  RootStatus open_root(const std::string& root) override;
+  void list_directory(const std::string& root, std::string_view relative_dir,
+                      Listing& listing) override;
   std::optional<FileId> identity(const std::string& path) override;
   std::string resolve_path(const std::string& path) override;
   std::string stored_spelling(const std::string& resolved) override { return resolved; }
@@ -43,11 +46,15 @@ class FakeFileSystem final : public FileSystem {
   DirectoryMade make_directory(const std::string& root, std::string_view relative_dir) override;
   void set_attributes(const std::string& root, std::string_view relative_dir,
                       const Attributes& attributes) override;
-  Outcome copy_file(const std::string& from, const std::string& root, std::string_view relative,
-                    bool replace) override;
+  bool roots_alias(const std::string& source_root, const std::string& dest_root) override;
+  Outcome stage_copy(const CopyOrder& order, std::unique_ptr<StagedCopy>& staged) override;
   Outcome remove_file(const std::string& root, std::string_view relative) override;
   bool remove_directory(const std::string& root, std::string_view relative_dir) override;
   bool remove_stale_temporary(const std::string& root, std::string_view relative) override;
+  int interrupted() const override { return interrupt.load(); }
+
+  // Puts a staged copy in place; for the staged copies this fake hands out.
+  Outcome place(const std::string& from, const std::string& to, bool replace);
 
   std::map<std::string, File> files;
   std::map<std::string, Attributes> dirs{{"/", {}}};
@@ -60,6 +67,20 @@ class FakeFileSystem final : public FileSystem {
   std::map<std::string, std::string> aliases;
   // Bind mounts: a directory that shows another one, with its identity.
   std::map<std::string, std::string> mounts;
+  // Pass-through views: a directory that shows another one under an
+  // identity of its own, as a FUSE file system does.
+  std::map<std::string, std::string> views;
+  // The interrupt the run sees, and the number of changes after which it
+  // arrives by itself.
+  struct Interrupt : std::atomic<int> {
+    Interrupt() : std::atomic<int>(0) {}
+    Interrupt(const Interrupt& other) : std::atomic<int>(other.load()) {}
+    Interrupt& operator=(const Interrupt& other) {
+      store(other.load());
+      return *this;
+    }
+  } interrupt;
+  size_t interrupt_after_changes = static_cast<size_t>(-1);
 
  private:
   // The executor's workers call in from several threads at once. A copy of
@@ -71,7 +92,8 @@ class FakeFileSystem final : public FileSystem {
   };
   mutable Lock mutex_;
 
-  std::string mounted(const std::string& path) const;
+  std::string mounted(const std::string& path, bool through_views = true) const;
+  void count_change();
   bool has_children(const std::string& dir) const;
   // The failure of a place below `root` reached through a link, if any.
   bool through_link(const std::string& root, std::string_view relative) const;

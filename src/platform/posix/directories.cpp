@@ -1,0 +1,404 @@
+// POSIX directory handles and walking: the roots opened once, every directory
+// below them reached from a root's handle without following a link, listings
+// read through those handles, and directories made, settled and removed the
+// same way.
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <random>
+#include <tuple>
+
+#include "platform/posix/internal.h"
+#include "platform/temporary_name.h"
+
+namespace qmr {
+
+namespace posix {
+
+void Fd::reset(int fd) {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = fd;
+}
+
+std::string why(const std::string& path, int error) { return path + ": " + std::strerror(error); }
+
+FileTime file_time(const struct timespec& t) {
+  return {static_cast<std::int64_t>(t.tv_sec), static_cast<std::uint32_t>(t.tv_nsec)};
+}
+
+std::pair<std::string_view, std::string_view> split_last(std::string_view relative) {
+  const size_t cut = relative.find_last_of('/');
+  if (cut == std::string_view::npos) return {std::string_view(), relative};
+  return {relative.substr(0, cut + 1), relative.substr(cut + 1)};
+}
+
+// Where the owner (or group) cannot be kept, the setuid (setgid) bit is not
+// either: a copy must never be a set-id program of someone else.
+bool apply_owner_and_mode(int fd, const struct stat& st) {
+  mode_t mode = st.st_mode & 07777;
+  if (::fchown(fd, st.st_uid, st.st_gid) != 0) {
+    mode &= ~static_cast<mode_t>(S_ISUID);
+    if (::fchown(fd, static_cast<uid_t>(-1), st.st_gid) != 0) mode &= ~static_cast<mode_t>(S_ISGID);
+  }
+  return ::fchmod(fd, mode) == 0;
+}
+
+}  // namespace posix
+
+using posix::DirectoryHandle;
+using posix::Fd;
+using posix::why;
+
+namespace {
+
+constexpr size_t kKeptDirectories = 16;
+
+std::string_view trim_separators(std::string_view relative_dir) {
+  while (!relative_dir.empty() && relative_dir.back() == '/') relative_dir.remove_suffix(1);
+  return relative_dir;
+}
+
+// Opens `relative_dir` below `base` one component at a time, none of them
+// followed if it is a link.
+Fd open_by_components(int base, std::string_view relative_dir) {
+  Fd dir(::openat(base, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  size_t start = 0;
+  while (dir.get() >= 0 && start < relative_dir.size()) {
+    const size_t end = relative_dir.find('/', start);
+    const std::string part(relative_dir.substr(start, end - start));
+    start = end == std::string_view::npos ? relative_dir.size() : end + 1;
+    if (part.empty()) continue;
+    dir = Fd(::openat(dir.get(), part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  }
+  return dir;
+}
+
+// Opens `relative_dir` below `base` in one call where the kernel can refuse
+// every link and every way out on the path; false when it has no such call.
+bool open_beneath(int base, std::string_view relative_dir, Fd& opened) {
+  struct open_how how{};
+  how.flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+  const std::string path = relative_dir.empty() ? std::string(".") : std::string(relative_dir);
+  const long fd = ::syscall(SYS_openat2, base, path.c_str(), &how, sizeof how);
+  if (fd < 0 && (errno == ENOSYS || errno == EPERM)) return false;  // none, or filtered
+  opened.reset(static_cast<int>(fd));
+  return true;
+}
+
+}  // namespace
+
+Fd NativeFileSystem::State::open_directory(const std::string& root, std::string_view relative_dir) {
+  int base = -1;
+  int error = EBADF;  // a root the run never opened
+  {
+    const std::lock_guard<std::mutex> lock(mutex);
+    const auto found = roots.find(root);
+    if (found != roots.end()) std::tie(base, error) = std::pair(found->second.first.get(), found->second.second);
+  }
+  if (base < 0) {
+    errno = error;
+    return Fd();
+  }
+  relative_dir = trim_separators(relative_dir);
+  Fd opened;
+  if (openat2_missing.load(std::memory_order_relaxed) || !open_beneath(base, relative_dir, opened)) {
+    openat2_missing.store(true, std::memory_order_relaxed);
+    opened = open_by_components(base, relative_dir);
+  }
+  if (opened.get() < 0 && errno == ELOOP) errno = ENOTDIR;  // a link where a directory should be
+  return opened;
+}
+
+DirectoryHandle NativeFileSystem::State::directory(const std::string& root,
+                                                   std::string_view relative_dir) {
+  {
+    const std::lock_guard<std::mutex> lock(mutex);
+    for (auto it = kept.rbegin(); it != kept.rend(); ++it) {
+      if ((*it)->relative_dir == relative_dir && (*it)->root == root) return *it;
+    }
+  }
+  const std::uint64_t seen = generation.load();
+  Fd fd = open_directory(root, relative_dir);
+  if (fd.get() < 0) return nullptr;
+  auto handle = std::make_shared<const posix::OpenDirectory>(
+      posix::OpenDirectory{root, std::string(relative_dir), std::move(fd)});
+  const std::lock_guard<std::mutex> lock(mutex);
+  if (generation.load() == seen) {
+    if (kept.size() >= kKeptDirectories) kept.erase(kept.begin());
+    kept.push_back(handle);
+  }
+  return handle;
+}
+
+void NativeFileSystem::State::forget_directories() {
+  const std::lock_guard<std::mutex> lock(mutex);
+  generation.fetch_add(1);
+  kept.clear();
+}
+
+NativeFileSystem::NativeFileSystem() : state_(new State) {}
+NativeFileSystem::~NativeFileSystem() { delete state_; }
+
+const PathStyle& NativeFileSystem::path_style() const { return kPosixPathStyle; }
+
+int NativeFileSystem::interrupted() const { return pending_interrupt(); }
+
+RootStatus NativeFileSystem::open_root(const std::string& root) {
+  RootStatus result;
+  Fd fd(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  struct stat st{};
+  if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) {
+    const int error = errno;
+    result.status = error == ENOENT ? ListStatus::kMissing : ListStatus::kUnreadable;
+    result.reason = std::strerror(error);
+    const std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->roots[root] = {Fd(), error};
+    return result;
+  }
+  result.id = {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+  const std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->roots[root] = {std::move(fd), 0};
+  return result;
+}
+
+void NativeFileSystem::list_directory(const std::string& root, std::string_view relative_dir,
+                                      Listing& listing) {
+  listing.entries.clear();
+  listing.status = ListStatus::kOk;
+  listing.reason.clear();
+  auto fail = [&](ListStatus status, int error) {
+    listing.entries.clear();
+    listing.status = status;
+    listing.reason = std::strerror(error);
+  };
+  Fd fd = state_->open_directory(root, relative_dir);
+  if (fd.get() < 0) return fail(errno == ENOENT ? ListStatus::kMissing : ListStatus::kUnreadable, errno);
+  struct stat self{};
+  if (::fstat(fd.get(), &self) != 0) return fail(ListStatus::kUnreadable, errno);
+  listing.id = {static_cast<std::uint64_t>(self.st_dev), static_cast<std::uint64_t>(self.st_ino)};
+  listing.attributes = {static_cast<std::uint32_t>(self.st_mode & 07777),
+                        static_cast<std::uint32_t>(self.st_uid),
+                        static_cast<std::uint32_t>(self.st_gid)};
+  listing.last_write = posix::file_time(self.st_mtim);
+  DIR* stream = ::fdopendir(fd.get());
+  if (stream == nullptr) return fail(ListStatus::kUnreadable, errno);
+  const int dirfd = fd.release();  // the stream owns it now
+  for (;;) {
+    errno = 0;
+    const struct dirent* item = ::readdir(stream);
+    if (item == nullptr) {
+      if (errno != 0) fail(ListStatus::kUnreadable, errno);
+      break;
+    }
+    const char* name = item->d_name;
+    if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+    DirEntry entry;
+    entry.name = name;
+    if (item->d_type == DT_DIR) {
+      entry.kind = EntryKind::kDirectory;  // its own size and time are never used
+      listing.entries.push_back(std::move(entry));
+      continue;
+    }
+    struct stat st{};
+    if (::fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno == ENOENT) continue;  // vanished since the directory was read
+      fail(ListStatus::kUnreadable, errno);
+      break;
+    }
+    if (S_ISREG(st.st_mode)) {
+      entry.kind = EntryKind::kFile;
+    } else if (S_ISLNK(st.st_mode)) {
+      entry.kind = EntryKind::kSymlink;
+    } else if (S_ISDIR(st.st_mode)) {
+      entry.kind = EntryKind::kDirectory;
+    } else {
+      continue;  // fifos, sockets and devices are not mirrored
+    }
+    entry.size = static_cast<std::uint64_t>(st.st_size);
+    entry.last_write = posix::file_time(st.st_mtim);
+    listing.entries.push_back(std::move(entry));
+  }
+  ::closedir(stream);
+}
+
+std::optional<FileId> NativeFileSystem::identity(const std::string& path) {
+  struct stat st{};
+  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  return FileId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+}
+
+Outcome NativeFileSystem::remove_file(const std::string& root, std::string_view relative) {
+  const auto [dir, name] = posix::split_last(relative);
+  const DirectoryHandle parent = state_->directory(root, dir);
+  if (!parent) return Outcome::failure(why(root + std::string(dir), errno));
+  // Unlinking needs write access to the directory only, so a read-only file
+  // goes without any change to its own mode.
+  if (::unlinkat(parent->fd.get(), std::string(name).c_str(), 0) != 0) {
+    return Outcome::failure(why(root + std::string(relative), errno));
+  }
+  return Outcome::success();
+}
+
+bool NativeFileSystem::remove_directory(const std::string& root, std::string_view relative_dir) {
+  relative_dir = trim_separators(relative_dir);
+  if (relative_dir.empty()) return false;  // the root stays
+  const auto [dir, name] = posix::split_last(relative_dir);
+  const DirectoryHandle parent = state_->directory(root, dir);
+  if (!parent) return false;
+  if (::unlinkat(parent->fd.get(), std::string(name).c_str(), AT_REMOVEDIR) != 0) return false;
+  state_->forget_directories();
+  return true;
+}
+
+bool NativeFileSystem::remove_stale_temporary(const std::string& root, std::string_view relative) {
+  const auto [dir, name] = posix::split_last(relative);
+  const DirectoryHandle parent = state_->directory(root, dir);
+  if (!parent) return false;
+  const std::string leaf(name);
+  Fd file(::openat(parent->fd.get(), leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (file.get() >= 0 && ::flock(file.get(), LOCK_EX | LOCK_NB) != 0) return false;  // in use
+  return ::unlinkat(parent->fd.get(), leaf.c_str(), 0) == 0;
+}
+
+DirectoryMade NativeFileSystem::make_directory(const std::string& root,
+                                               std::string_view relative_dir) {
+  const auto [dir, name] = posix::split_last(trim_separators(relative_dir));
+  const DirectoryHandle parent = state_->directory(root, dir);
+  if (!parent) return DirectoryMade::kFailed;
+  const std::string leaf(name);
+  if (::mkdirat(parent->fd.get(), leaf.c_str(), 0700) == 0) return DirectoryMade::kCreated;
+  struct stat st{};
+  if (errno == EEXIST && ::fstatat(parent->fd.get(), leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+      S_ISDIR(st.st_mode)) {
+    return DirectoryMade::kExisted;
+  }
+  return DirectoryMade::kFailed;
+}
+
+void NativeFileSystem::set_attributes(const std::string& root, std::string_view relative_dir,
+                                      const Attributes& attributes) {
+  const DirectoryHandle dir = state_->directory(root, relative_dir);
+  if (!dir) return;
+  struct stat st{};
+  st.st_mode = attributes.mode;
+  st.st_uid = attributes.owner;
+  st.st_gid = attributes.group;
+  posix::apply_owner_and_mode(dir->fd.get(), st);
+}
+
+Outcome NativeFileSystem::make_root(const std::string& path) {
+  std::string prefix;
+  size_t start = 0;
+  while (start <= path.size()) {
+    const size_t end = path.find('/', start);
+    prefix = path.substr(0, end);
+    start = end == std::string::npos ? path.size() + 1 : end + 1;
+    if (prefix.empty()) continue;
+    if (::mkdir(prefix.c_str(), 0777) != 0 && errno != EEXIST) return Outcome::failure(why(prefix, errno));
+  }
+  const RootStatus opened = open_root(path);
+  if (opened.status != ListStatus::kOk) return Outcome::failure(path + ": " + opened.reason);
+  return Outcome::success();
+}
+
+bool NativeFileSystem::roots_alias(const std::string& source_root, const std::string& dest_root) {
+  const DirectoryHandle source = state_->directory(source_root, "");
+  const DirectoryHandle dest = state_->directory(dest_root, "");
+  if (!source || !dest) return false;
+  std::minstd_rand generator(static_cast<unsigned>(::getpid()) ^ static_cast<unsigned>(std::time(nullptr)));
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    const std::string marker = temporary_name(generator);
+    Fd made(::openat(dest->fd.get(), marker.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (made.get() < 0) {
+      if (errno == EEXIST) continue;
+      return false;  // nothing can be made there, so nothing will be changed either
+    }
+    struct stat st{};
+    const bool seen = ::fstatat(source->fd.get(), marker.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    ::unlinkat(dest->fd.get(), marker.c_str(), 0);
+    return seen;
+  }
+  return false;
+}
+
+std::string NativeFileSystem::resolve_path(const std::string& path) {
+  std::string absolute = path;
+  if (absolute.empty() || absolute[0] != '/') {
+    std::vector<char> cwd(PATH_MAX + 1);
+    if (::getcwd(cwd.data(), cwd.size()) != nullptr) absolute = std::string(cwd.data()) + "/" + path;
+  }
+  // Peel off components until an existing ancestor resolves, then put the
+  // missing ones back, applying "." and ".." to them by their spelling.
+  std::vector<std::string> missing;
+  std::string existing = absolute;
+  std::string resolved;
+  for (;;) {
+    char* real = ::realpath(existing.empty() ? "/" : existing.c_str(), nullptr);
+    if (real != nullptr) {
+      resolved = real;
+      std::free(real);
+      break;
+    }
+    while (!existing.empty() && existing.back() == '/') existing.pop_back();
+    const size_t cut = existing.find_last_of('/');
+    if (cut == std::string::npos) break;
+    missing.push_back(existing.substr(cut + 1));
+    existing.resize(cut);
+  }
+  for (auto part = missing.rbegin(); part != missing.rend(); ++part) {
+    if (part->empty() || *part == ".") continue;
+    if (*part == "..") {
+      const size_t cut = resolved.find_last_of('/');
+      resolved.resize(cut == std::string::npos || cut == 0 ? 1 : cut);
+      continue;
+    }
+    if (resolved.empty() || resolved.back() != '/') resolved += '/';
+    resolved += *part;
+  }
+  return resolved;
+}
+
+std::string NativeFileSystem::stored_spelling(const std::string& resolved) {
+  std::string result;
+  size_t start = 0;
+  while (start < resolved.size()) {
+    const size_t end = resolved.find('/', start);
+    const std::string part = resolved.substr(start, end - start);
+    start = end == std::string::npos ? resolved.size() : end + 1;
+    if (part.empty()) continue;
+    const std::string parent = result.empty() ? "/" : result;
+    std::string stored = part;
+    // A name the directory finds but does not list exactly is stored in
+    // another case: take the one listed spelling that matches.
+    if (DIR* dir = ::opendir(parent.c_str())) {
+      std::string candidate;
+      int candidates = 0;
+      bool exact = false;
+      while (const struct dirent* item = ::readdir(dir)) {
+        if (part == item->d_name) exact = true;
+        if (part.size() == std::strlen(item->d_name) &&
+            ::strncasecmp(part.c_str(), item->d_name, part.size()) == 0) {
+          candidate = item->d_name;
+          ++candidates;
+        }
+      }
+      ::closedir(dir);
+      if (!exact && candidates == 1) stored = candidate;
+    }
+    result += "/" + stored;
+  }
+  return result.empty() ? "/" : result;
+}
+
+}  // namespace qmr
