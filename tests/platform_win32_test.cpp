@@ -5,6 +5,7 @@
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,7 @@ class Platform : public ::testing::Test {
     fs::create_directories(root_);
   }
   void TearDown() override {
+    owned_.reset();  // lets go of the roots it holds open
     for (const auto& entry : fs::recursive_directory_iterator(root_)) {
       fs::permissions(entry.path(), fs::perms::owner_write, fs::perm_options::add);
     }
@@ -32,6 +34,13 @@ class Platform : public ::testing::Test {
   }
 
   std::string path(const std::string& relative) const { return (root_ / relative).string(); }
+  // Copies the file `from` (a full path) to `relative` below `root`.
+  Outcome copy(const std::string& from, const std::string& root, const std::string& relative,
+               bool replace) {
+    const std::string source_root = from.substr(0, from.find_last_of("\\/") + 1);
+    return fs_.copy_file({source_root, from.substr(source_root.size()), EntryKind::kFile, root,
+                          relative, replace});
+  }
   std::string dir() const { return root_.string() + "\\"; }
 
   void write(const std::string& relative, const std::string& content) const {
@@ -46,7 +55,7 @@ class Platform : public ::testing::Test {
   }
   DirEntry entry(const std::string& name) {
     Listing listing;
-    fs_.list_directory(dir(), listing);
+    fs_.list_directory(dir(), "", listing);
     EXPECT_EQ(listing.status, ListStatus::kOk);
     for (const DirEntry& e : listing.entries) {
       if (e.name == name) return e;
@@ -56,7 +65,7 @@ class Platform : public ::testing::Test {
   }
   std::vector<std::string> names() {
     Listing listing;
-    fs_.list_directory(dir(), listing);
+    fs_.list_directory(dir(), "", listing);
     std::vector<std::string> result;
     for (const DirEntry& e : listing.entries) result.push_back(e.name);
     std::sort(result.begin(), result.end());
@@ -64,7 +73,8 @@ class Platform : public ::testing::Test {
   }
 
   fs::path root_;
-  NativeFileSystem fs_;
+  std::optional<NativeFileSystem> owned_{std::in_place};
+  NativeFileSystem& fs_ = *owned_;
 };
 
 // A path below the test's root from a UTF-8 name, never through a code page.
@@ -81,7 +91,7 @@ TEST_F(Platform, ListsFilesAndDirectoriesWithSizeAndTime) {
   EXPECT_NE(entry("a.txt").last_write, FileTime{});
   EXPECT_EQ(entry("sub").kind, EntryKind::kDirectory);
   Listing missing;
-  fs_.list_directory(path("missing") + "\\", missing);
+  fs_.list_directory(path("missing") + "\\", "", missing);
   EXPECT_EQ(missing.status, ListStatus::kMissing);
   EXPECT_TRUE(fs_.identity(path("sub")).has_value());
   EXPECT_NE(fs_.identity(path("sub")), fs_.identity(path("a.txt")));
@@ -91,7 +101,7 @@ TEST_F(Platform, CopyReplacesAReadOnlyTargetKeepingTheTime) {
   write("src", std::string(200000, 's'));
   write("dst", "old");
   fs::permissions(path("dst"), fs::perms::owner_write, fs::perm_options::remove);
-  ASSERT_TRUE(fs_.copy_file(path("src"), dir(), "dst", true).ok);
+  ASSERT_TRUE(copy(path("src"), dir(), "dst", true).ok);
   EXPECT_EQ(read("dst"), std::string(200000, 's'));
   EXPECT_EQ(entry("dst").last_write, entry("src").last_write);
   EXPECT_EQ(names(), (std::vector<std::string>{"dst", "src"}));
@@ -100,10 +110,10 @@ TEST_F(Platform, CopyReplacesAReadOnlyTargetKeepingTheTime) {
 TEST_F(Platform, AFailedCopyLeavesNoTemporary) {
   write("src", "s");
   write("dir\\inner", "kept");
-  EXPECT_FALSE(fs_.copy_file(path("src"), dir(), "dir", true).ok);
-  EXPECT_FALSE(fs_.copy_file(path("gone"), dir(), "dst", false).ok);
+  EXPECT_FALSE(copy(path("src"), dir(), "dir", true).ok);
+  EXPECT_FALSE(copy(path("gone"), dir(), "dst", false).ok);
   write("taken", "mine");
-  EXPECT_FALSE(fs_.copy_file(path("src"), dir(), "TAKEN", false).ok) << "a new file replaces nothing";
+  EXPECT_FALSE(copy(path("src"), dir(), "TAKEN", false).ok) << "a new file replaces nothing";
   EXPECT_EQ(read("taken"), "mine");
   EXPECT_EQ(read("dir\\inner"), "kept");
   EXPECT_EQ(names(), (std::vector<std::string>{"dir", "src", "taken"}));
@@ -138,7 +148,7 @@ TEST_F(Platform, NamesOutsideTheCodePageAreListedAndCopiedExactly) {
   std::sort(sorted.begin(), sorted.end());
   EXPECT_EQ(this->names(), sorted);
   for (const std::string& name : names) {
-    ASSERT_TRUE(fs_.copy_file(dir() + name, dir(), "copy of " + name, false).ok) << name;
+    ASSERT_TRUE(copy(dir() + name, dir(), "copy of " + name, false).ok) << name;
     std::ifstream in(utf8_path(root_, "copy of " + name));
     std::string content;
     std::getline(in, content);
@@ -158,9 +168,9 @@ TEST_F(Platform, PathsFarBeyondTwoHundredSixtyCharactersWork) {
     ASSERT_EQ(fs_.make_directory(dir(), relative), DirectoryMade::kCreated) << relative.size();
   }
   write("src", "far");
-  ASSERT_TRUE(fs_.copy_file(path("src"), dir(), relative + "f", false).ok);
+  ASSERT_TRUE(copy(path("src"), dir(), relative + "f", false).ok);
   Listing listing;
-  fs_.list_directory(dir() + relative, listing);
+  fs_.list_directory(dir() + relative, "", listing);
   ASSERT_EQ(listing.status, ListStatus::kOk);
   ASSERT_EQ(listing.entries.size(), 1u);
   EXPECT_EQ(listing.entries[0].size, 3u);
@@ -179,7 +189,7 @@ TEST_F(Platform, RootsAreTakenWithForwardSlashesDotsAndDoubledSeparators) {
   EXPECT_TRUE(fs::is_directory(root_ / "one" / "two" / "three"));
   write("one\\two\\three\\f", "f");
   Listing listing;
-  fs_.list_directory(path("one/./two/../two/three/"), listing);
+  fs_.list_directory(path("one/./two/../two/three/"), "", listing);
   ASSERT_EQ(listing.status, ListStatus::kOk);
   ASSERT_EQ(listing.entries.size(), 1u);
   EXPECT_EQ(fs_.identity(slashed), fs_.identity(path("one\\two\\three")));
@@ -195,7 +205,7 @@ TEST_F(Platform, AReplaceOrDeleteThatFailsKeepsTheFilesAttributes) {
   const HANDLE handle =
       CreateFileW(held.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(handle, INVALID_HANDLE_VALUE);
-  EXPECT_FALSE(fs_.copy_file(path("src"), dir(), "held", true).ok);
+  EXPECT_FALSE(copy(path("src"), dir(), "held", true).ok);
   EXPECT_EQ(GetFileAttributesW(held.c_str()) & marks, marks) << "after a failed replace";
   EXPECT_FALSE(fs_.remove_file(dir(), "held").ok);
   EXPECT_EQ(GetFileAttributesW(held.c_str()) & marks, marks) << "after a failed delete";

@@ -42,8 +42,9 @@ int run_command_line(int argc, const char* const* argv, FileSystem& fs) {
   } else {
     status = run_sync(options, fs, console);
   }
-  // A log that could not be written is a failure of the run, told on stderr.
-  if (const int error = console.output_error(); error != 0) {
+  // A log that could not be written is a failure of the run, told on stderr;
+  // a reader that went away has stopped the run already.
+  if (const int error = console.output_error(); error != 0 && fs.interrupted() == 0) {
     std::fprintf(stderr, "qmr: cannot write the output: %s\n", std::strerror(error));
     if (status == kExitOk) status = kExitSomeFailed;
   }

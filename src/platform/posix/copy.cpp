@@ -132,13 +132,6 @@ int commit_rename(int dirfd, const std::string& temporary, const std::string& na
   return ::renameat(dirfd, temporary.c_str(), dirfd, name.c_str()) == 0 ? 0 : errno;
 }
 
-// A directory where names can be added but never removed or renamed away:
-// a temporary made there could never be cleaned up.
-bool append_only(int dirfd) {
-  int flags = 0;
-  return ::ioctl(dirfd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & FS_APPEND_FL) != 0;
-}
-
 class PosixStagedCopy final : public StagedCopy {
  public:
   PosixStagedCopy(DirectoryHandle dir, std::string temporary, std::string name,
@@ -298,7 +291,7 @@ Outcome NativeFileSystem::stage_copy(const CopyOrder& order, std::unique_ptr<Sta
       ::fstatat(target_dir->fd.get(), leaf.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0) {
     return Outcome::failure(why(target_path, EEXIST));
   }
-  if (append_only(target_dir->fd.get())) {
+  if (posix::append_only(target_dir->fd.get())) {
     return Outcome::failure(order.dest_root + std::string(dir) +
                             ": append-only directory, where a temporary could not be removed");
   }

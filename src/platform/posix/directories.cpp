@@ -4,7 +4,9 @@
 // same way.
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <linux/openat2.h>
+#include <sys/ioctl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -51,6 +53,11 @@ bool apply_owner_and_mode(int fd, const struct stat& st) {
     if (::fchown(fd, static_cast<uid_t>(-1), st.st_gid) != 0) mode &= ~static_cast<mode_t>(S_ISGID);
   }
   return ::fchmod(fd, mode) == 0;
+}
+
+bool append_only(int dirfd) {
+  int flags = 0;
+  return ::ioctl(dirfd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & FS_APPEND_FL) != 0;
 }
 
 }  // namespace posix
@@ -315,7 +322,9 @@ Outcome NativeFileSystem::make_root(const std::string& path) {
 bool NativeFileSystem::roots_alias(const std::string& source_root, const std::string& dest_root) {
   const DirectoryHandle source = state_->directory(source_root, "");
   const DirectoryHandle dest = state_->directory(dest_root, "");
-  if (!source || !dest) return false;
+  // Where nothing can be removed, nothing will be changed either; a marker
+  // could never be taken back.
+  if (!source || !dest || posix::append_only(dest->fd.get())) return false;
   std::minstd_rand generator(static_cast<unsigned>(::getpid()) ^ static_cast<unsigned>(std::time(nullptr)));
   for (int attempt = 0; attempt < 16; ++attempt) {
     const std::string marker = temporary_name(generator);

@@ -50,6 +50,10 @@ std::pair<std::string_view, std::string_view> split_last(std::string_view relati
 // Gives `fd` the owner and group of `st` where the process may, then its mode.
 bool apply_owner_and_mode(int fd, const struct stat& st);
 
+// A directory where names can be added but never removed or renamed away:
+// a temporary made there could never be cleaned up.
+bool append_only(int dirfd);
+
 // A directory below a root, opened from the root's handle.
 struct OpenDirectory {
   std::string root;

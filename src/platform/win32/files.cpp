@@ -1,26 +1,19 @@
-// Windows implementation of the platform operations, on the wide Win32 calls.
-// Paths are UTF-8 inside qmr and become UTF-16 here, absolute and with the
-// \\?\ prefix, so no name passes through a code page and no length limit but
-// the file system's applies. A copy goes to a temporary file beside its target
-// and is moved over it only when complete. Below a destination root no junction
-// or directory link is ever passed through.
-#include <windows.h>
-#include <shellapi.h>
-
+// Windows directory handles and walking: the roots opened once and held so
+// that they cannot be renamed or removed while the run lasts, listings, and
+// directories made, settled and removed below a root without ever passing
+// through a junction or directory link.
 #include <atomic>
 #include <cstdio>
 #include <ctime>
-#include <mutex>
 #include <random>
-#include <unordered_set>
 
-#include "platform/platform.h"
 #include "platform/temporary_name.h"
 #include "platform/wide_text.h"
+#include "platform/win32/internal.h"
 
 namespace qmr {
 
-namespace {
+namespace win32 {
 
 // FILETIME counts 100 ns steps since 1601.
 FileTime file_time(const FILETIME& t) {
@@ -159,6 +152,30 @@ bool is_directory(const std::string& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+std::string_view parent_part(std::string_view relative) {
+  const size_t cut = relative.find_last_of("\\/");
+  return cut == std::string_view::npos ? std::string_view() : relative.substr(0, cut + 1);
+}
+
+
+std::optional<FileId> id_of_handle(HANDLE handle) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(handle, &info)) return std::nullopt;
+  return FileId{info.dwVolumeSerialNumber,
+                (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+}
+
+HANDLE open_for_query(const std::string& path) {
+  return CreateFileW(native(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+}  // namespace win32
+
+using namespace win32;
+
+namespace {
+
 // Checks that no directory of `relative_dir` below `root` is a junction or
 // link; on failure sets the last error.
 bool check_plain_below(const std::string& root, std::string_view relative_dir) {
@@ -173,28 +190,6 @@ bool check_plain_below(const std::string& root, std::string_view relative_dir) {
     }
   }
   return true;
-}
-
-std::string_view parent_part(std::string_view relative) {
-  const size_t cut = relative.find_last_of("\\/");
-  return cut == std::string_view::npos ? std::string_view() : relative.substr(0, cut + 1);
-}
-
-std::string next_temporary_name() {
-  thread_local std::minstd_rand generator(GetCurrentProcessId() ^ GetTickCount());
-  return temporary_name(generator);
-}
-
-std::optional<FileId> id_of_handle(HANDLE handle) {
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(handle, &info)) return std::nullopt;
-  return FileId{info.dwVolumeSerialNumber,
-                (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
-}
-
-HANDLE open_for_query(const std::string& path) {
-  return CreateFileW(native(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
 void append_entry(const WIN32_FIND_DATAW& data, std::vector<DirEntry>& entries) {
@@ -233,51 +228,81 @@ std::string full_path(const std::string& path) {
   return narrow(absolute_path(path, root_length));
 }
 
-// The copy in flight, for the console control handler: it cancels the copy,
-// whose partial temporary CopyFileEx then removes, and waits for the copying
-// thread to clear up. Process-wide by nature, like the console event.
-std::atomic<BOOL> g_cancel{FALSE};
-std::atomic<int> g_copies_in_flight{0};
-
-BOOL WINAPI on_console_event(DWORD) {
-  g_cancel.store(TRUE);
-  for (int waited = 0; waited < 100 && g_copies_in_flight.load() > 0; ++waited) Sleep(50);
-  return FALSE;  // the default handler then ends the process
-}
-
 }  // namespace
 
-struct NativeFileSystem::State {
-  // The destination directories already found plain: copies come in runs of
-  // one directory, so its ancestors are examined once per run, not per file.
-  std::mutex mutex;
-  std::unordered_set<std::string> plain;
-
-  bool plain_below(const std::string& root, std::string_view relative_dir) {
-    std::string key = root + std::string(relative_dir);
-    {
-      const std::lock_guard<std::mutex> lock(mutex);
-      if (plain.count(key) != 0) return true;
-    }
-    if (!check_plain_below(root, relative_dir)) return false;
+bool NativeFileSystem::State::plain_below(const std::string& root, std::string_view relative_dir) {
+  std::string key = root + std::string(relative_dir);
+  {
     const std::lock_guard<std::mutex> lock(mutex);
-    plain.insert(std::move(key));
-    return true;
+    if (plain.count(key) != 0) return true;
   }
+  if (!check_plain_below(root, relative_dir)) return false;
+  const std::lock_guard<std::mutex> lock(mutex);
+  plain.insert(std::move(key));
+  return true;
+}
 
-  // After a directory is removed, its name may come back as something else.
-  void forget() {
-    const std::lock_guard<std::mutex> lock(mutex);
-    plain.clear();
-  }
-};
+void NativeFileSystem::State::forget() {
+  const std::lock_guard<std::mutex> lock(mutex);
+  plain.clear();
+}
 
 NativeFileSystem::NativeFileSystem() : state_(new State) {}
-NativeFileSystem::~NativeFileSystem() { delete state_; }
+NativeFileSystem::~NativeFileSystem() {
+  for (const auto& [root, handle] : state_->roots) {
+    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+  }
+  delete state_;
+}
+
+int NativeFileSystem::interrupted() const { return pending_interrupt(); }
+
+RootStatus NativeFileSystem::open_root(const std::string& root) {
+  RootStatus result;
+  // Shared for reading and writing but not for deletion: while the run holds
+  // it, the root can be neither removed nor renamed and replaced by a link.
+  const HANDLE handle =
+      CreateFileW(native(root).c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    const bool missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+    result.status = missing ? ListStatus::kMissing : ListStatus::kUnreadable;
+    result.reason = system_text(error);
+    return result;
+  }
+  result.id = id_of_handle(handle).value_or(FileId{});
+  const std::lock_guard<std::mutex> lock(state_->mutex);
+  HANDLE& kept = state_->roots[root];
+  if (kept != nullptr && kept != INVALID_HANDLE_VALUE) CloseHandle(kept);
+  kept = handle;
+  return result;
+}
+
+bool NativeFileSystem::roots_alias(const std::string& source_root, const std::string& dest_root) {
+  std::minstd_rand generator(GetCurrentProcessId() ^ GetTickCount());
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    const std::string marker = temporary_name(generator);
+    const std::wstring made = native(dest_root + marker);
+    const HANDLE handle = CreateFileW(made.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+      if (GetLastError() == ERROR_FILE_EXISTS) continue;
+      return false;  // nothing can be made there, so nothing will be changed either
+    }
+    CloseHandle(handle);
+    const bool seen = attributes_of(source_root + marker) != INVALID_FILE_ATTRIBUTES;
+    DeleteFileW(made.c_str());
+    return seen;
+  }
+  return false;
+}
 
 const PathStyle& NativeFileSystem::path_style() const { return kWindowsPathStyle; }
 
-void NativeFileSystem::list_directory(const std::string& dir, Listing& listing) {
+void NativeFileSystem::list_directory(const std::string& root, std::string_view relative_dir,
+                                      Listing& listing) {
+  const std::string dir = root + std::string(relative_dir);
   listing.entries.clear();
   listing.status = ListStatus::kOk;
   listing.reason.clear();
@@ -358,6 +383,8 @@ Outcome NativeFileSystem::make_root(const std::string& path) {
     if (cut > root_length) CreateDirectoryW(prefixed.substr(0, skip + cut).c_str(), nullptr);
   }
   if (!is_directory(path)) return Outcome::failure(why(path, GetLastError()));
+  const RootStatus opened = open_root(path);
+  if (opened.status != ListStatus::kOk) return Outcome::failure(path + ": " + opened.reason);
   return Outcome::success();
 }
 
@@ -379,58 +406,6 @@ DirectoryMade NativeFileSystem::make_directory(const std::string& root,
 
 // Windows directories carry no POSIX owner or mode bits.
 void NativeFileSystem::set_attributes(const std::string&, std::string_view, const Attributes&) {}
-
-Outcome NativeFileSystem::copy_file(const std::string& from, const std::string& root,
-                                    std::string_view relative, bool replace) {
-  const std::string to = root + std::string(relative);
-  const std::string_view dir = parent_part(relative);
-  if (!state_->plain_below(root, dir)) return Outcome::failure(why(root + std::string(dir), GetLastError()));
-  const std::wstring from_native = native(from);
-  const std::wstring to_native = native(to);
-  if (!replace && GetFileAttributesW(to_native.c_str()) != INVALID_FILE_ATTRIBUTES) {
-    return Outcome::failure(why(to, ERROR_FILE_EXISTS));
-  }
-  for (int attempt = 0; attempt < 16; ++attempt) {
-    const std::wstring temporary = native(root + std::string(dir) + next_temporary_name());
-    g_copies_in_flight.fetch_add(1);
-    const BOOL copied =
-        CopyFileExW(from_native.c_str(), temporary.c_str(), nullptr, nullptr,
-                    reinterpret_cast<BOOL*>(&g_cancel), COPY_FILE_FAIL_IF_EXISTS);
-    const DWORD error = GetLastError();
-    if (!copied) {
-      g_copies_in_flight.fetch_sub(1);
-      if (error == ERROR_FILE_EXISTS) continue;
-      DeleteFileW(temporary.c_str());
-      if (error == ERROR_FILE_NOT_FOUND || error == ERROR_ACCESS_DENIED ||
-          error == ERROR_SHARING_VIOLATION) {
-        if (GetFileAttributesW(from_native.c_str()) == INVALID_FILE_ATTRIBUTES) {
-          return Outcome::failure(why(from, error));
-        }
-      }
-      return Outcome::failure(why(to, error));
-    }
-    // A read-only, hidden or system target would refuse to be replaced; its
-    // marks are put back if it stays.
-    const DWORD old_attributes = GetFileAttributesW(to_native.c_str());
-    if (replace && old_attributes != INVALID_FILE_ATTRIBUTES) {
-      SetFileAttributesW(to_native.c_str(), FILE_ATTRIBUTE_NORMAL);
-    }
-    const DWORD flags = replace ? MOVEFILE_REPLACE_EXISTING : 0;
-    if (MoveFileExW(temporary.c_str(), to_native.c_str(), flags)) {
-      g_copies_in_flight.fetch_sub(1);
-      return Outcome::success();
-    }
-    const DWORD move_error = GetLastError();
-    if (replace && old_attributes != INVALID_FILE_ATTRIBUTES) {
-      SetFileAttributesW(to_native.c_str(), old_attributes);
-    }
-    SetFileAttributesW(temporary.c_str(), FILE_ATTRIBUTE_NORMAL);
-    DeleteFileW(temporary.c_str());
-    g_copies_in_flight.fetch_sub(1);
-    return Outcome::failure(why(to, move_error));
-  }
-  return Outcome::failure(why(to, ERROR_FILE_EXISTS));
-}
 
 Outcome NativeFileSystem::remove_file(const std::string& root, std::string_view relative) {
   const std::string path = root + std::string(relative);
@@ -459,50 +434,6 @@ bool NativeFileSystem::remove_stale_temporary(const std::string& root, std::stri
   const std::wstring path = native(root + std::string(relative));
   SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
   return DeleteFileW(path.c_str()) != 0;
-}
-
-void install_interrupt_cleanup() { SetConsoleCtrlHandler(on_console_event, TRUE); }
-
-std::vector<std::string> command_line_arguments(int argc, const char* const* argv) {
-  // The 8-bit argv has been through the code page; the wide command line has not.
-  int count = 0;
-  wchar_t** arguments = CommandLineToArgvW(GetCommandLineW(), &count);
-  if (arguments == nullptr) return std::vector<std::string>(argv, argv + argc);
-  std::vector<std::string> result;
-  for (int i = 0; i < count; ++i) result.push_back(narrow(arguments[i], wcslen(arguments[i])));
-  LocalFree(arguments);
-  return result;
-}
-
-void set_console_title(const std::string& title) { SetConsoleTitleW(wide(title).c_str()); }
-
-bool stdout_is_terminal() {
-  return GetFileType(GetStdHandle(STD_OUTPUT_HANDLE)) == FILE_TYPE_CHAR;
-}
-
-std::string console_text(std::string_view text) {
-  const UINT code_page = GetOEMCP();
-  if (code_page == CP_UTF8) return std::string(text);
-  const std::wstring units = wide(text);
-  if (units.empty()) return {};
-  // No best fit: a character the page lacks shows as "?", never as a
-  // look-alike that could read as another character, a separator above all.
-  BOOL substituted = FALSE;
-  const int size = static_cast<int>(units.size());
-  const int needed = WideCharToMultiByte(code_page, WC_NO_BEST_FIT_CHARS, units.data(), size,
-                                         nullptr, 0, "?", &substituted);
-  std::string result(static_cast<size_t>(needed > 0 ? needed : 0), '\0');
-  if (needed > 0) {
-    WideCharToMultiByte(code_page, WC_NO_BEST_FIT_CHARS, units.data(), size, result.data(),
-                        needed, "?", &substituted);
-  }
-  return result;
-}
-
-std::string current_time_text() {
-  const std::time_t now = std::time(nullptr);
-  const char* text = std::ctime(&now);
-  return text != nullptr ? text : "";
 }
 
 }  // namespace qmr
