@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <string>
@@ -34,9 +35,9 @@ class Passes : public ::testing::Test {
 
   // Scans both trees, plans and carries the plan out as a run does; returns
   // the failures.
-  size_t run(SyncMode mode, bool recurse = true) {
+  size_t run(SyncMode mode, bool recurse = true, const PatternList& include = {}) {
     EntryList source("/s/");
-    scan_tree(fs_, source, {{}, {}, recurse});
+    scan_tree(fs_, source, {include, {}, recurse});
     EntryList dest("/d/");
     scan_tree(fs_, dest, {all_files_list, {}, recurse});
     const Plan plan = make_plan(source, dest, mode, time_step(dest));
@@ -232,6 +233,76 @@ TEST_F(Passes, DebrisOfAKilledRunGoesSilentlyInEveryMode) {
     EXPECT_EQ(fs_.files.count("/d/.qmr-zzzzzzzz.tmp"), 1u);
     EXPECT_EQ(out_.text().find("0a1b2c3d"), std::string::npos) << "no line for debris";
     EXPECT_EQ(fs_.files.count("/d/.qmr-short.tmp"), mode == SyncMode::kCopyOnly ? 1u : 0u);
+  }
+}
+
+TEST_F(Passes, ANameOfTheTemporaryFormIsDebrisOnlyWhereTheSourceWasReadAndHasNoSuchFile) {
+  fs_.files.clear();
+  fs_.add_file("/s/a.txt", 1, 1);
+  fs_.add_file("/s/.qmr-aaaaaaaa.tmp", 2, 2);  // the user's, not selected below
+  fs_.add_file("/d/.qmr-aaaaaaaa.tmp", 2, 2);
+  fs_.add_file("/s/locked/x.txt", 1, 1);
+  fs_.fail_list.insert("/s/locked");
+  fs_.add_file("/d/locked/.qmr-bbbbbbbb.tmp", 2, 2);
+  fs_.log.clear();
+  run(SyncMode::kCopyOnly, true, {"*.txt"});
+  EXPECT_EQ(fs_.log, Log{"copy /s/a.txt /d/a.txt"}) << "neither is debris";
+  fs_.log.clear();
+  run(SyncMode::kUpdate, true, {"*.txt"});
+  EXPECT_EQ(fs_.log, Log{"remove /d/.qmr-aaaaaaaa.tmp"}) << "an unselected file, deleted with its line";
+  EXPECT_NE(out_.text().find("Delete:\t/d/.qmr-aaaaaaaa.tmp...\tOk."), std::string::npos);
+}
+
+TEST_F(Passes, TheDestinationRootKeepsItsOwnerAndMode) {
+  fs_.dirs["/s"] = {0700, 0, 0};
+  fs_.dirs["/d"] = {03777, 65534, 65534};
+  run(SyncMode::kUpdate);
+  EXPECT_EQ(fs_.dirs.at("/d"), (Attributes{03777, 65534, 65534}));
+}
+
+TEST_F(Passes, ADirectoryWhereTheSourceHasAFileGoesOnceItsFilesAreDeleted) {
+  fs_.add_file("/s/x", 7, 7);
+  fs_.add_file("/d/x/f", 1, 1);
+  fs_.add_dir("/d/x/e1/e2");
+  EXPECT_EQ(run(SyncMode::kUpdate), 0u) << err_.text();
+  EXPECT_EQ(fs_.files.count("/d/x"), 1u);
+  EXPECT_EQ(fs_.dirs.count("/d/x"), 0u);
+  fs_.log.clear();
+  EXPECT_EQ(run(SyncMode::kUpdate), 0u);
+  EXPECT_TRUE(fs_.log.empty()) << "the second run is idle";
+}
+
+TEST_F(Passes, AnInterruptStopsAtTheNextActionAndEveryChangeHasItsLine) {
+  for (const unsigned workers : {1u, 7u}) {
+    test::FakeFileSystem fs;
+    fill_busy_tree(fs);
+    fs.interrupt_after_changes = 60;
+    test::CapturedOutput out, err;
+    EntryList source("/s/");
+    scan_tree(fs, source, {{}, {}, true});
+    EntryList dest("/d/");
+    scan_tree(fs, dest, {all_files_list, {}, true});
+    execute_plan(make_plan(source, dest, SyncMode::kUpdate, time_step(dest)), source, dest, fs,
+                 Console({false, false}, out.file(), err.file()), {false, workers});
+    const std::string text = out.text();
+    size_t changes = 0;
+    for (const std::string& entry : fs.log) {
+      const size_t space = entry.find(' ');
+      const std::string verb = entry.substr(0, space);
+      const std::string path = entry.substr(space + 1, entry.find(' ', space + 1) - space - 1);
+      if (verb == "copy" || verb == "remove") {
+        ++changes;
+        const std::string line = (verb == "copy" ? "Copy:\t" : "Delete:\t") + path + "...\tOk.\n";
+        EXPECT_NE(text.find(line), std::string::npos) << entry << " has no line";
+      }
+      if (verb == "mkdir") {
+        EXPECT_NE(std::find(fs.log.begin(), fs.log.end(), "attrs " + path + " 0"), fs.log.end())
+            << path << " was made and never settled";
+      }
+    }
+    EXPECT_LE(changes, 60u + workers) << workers << " workers went on after the interrupt";
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), static_cast<long>(changes))
+        << "a line for each change and no other";
   }
 }
 

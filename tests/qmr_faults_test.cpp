@@ -189,6 +189,9 @@ TEST_F(Faults, AnInterruptRemovesTheTemporaryAndKeepsTheTarget) {
 TEST_F(Faults, AKilledRunsLogNamesEveryFinishedCopy) {
   for (int i = 0; i < 5; ++i) tree_.write("src/a" + std::to_string(i), "a", kT1);
   tree_.write("src/huge", std::string(size_t{1} << 30, 'h'), kT2);
+  // Copies after the large one may be written ahead, but none is in place
+  // before its line can be printed.
+  for (int i = 0; i < 30; ++i) tree_.write("src/z" + std::to_string(i), "z", kT1);
   tree_.mkdir("dst");
   const pid_t child = start_tool(mirror(), path("log"));
   const bool caught = copy_under_way(path("dst"), path("log"), 6);
@@ -198,6 +201,7 @@ TEST_F(Faults, AKilledRunsLogNamesEveryFinishedCopy) {
   std::string expected = "Quenmire. Version 1.02\n";
   for (int i = 0; i < 5; ++i) expected += "Copy:\t" + path("src/a" + std::to_string(i)) + "...\tOk.\n";
   EXPECT_EQ(read_file(path("log")), expected);
+  for (int i = 0; i < 30; ++i) EXPECT_FALSE(fs::exists(path("dst/z" + std::to_string(i)))) << i;
 }
 
 TEST_F(Faults, RootsThatAreOneThroughABindMountAreRefused) {
@@ -306,6 +310,27 @@ TEST_F(ExFat, CaseTwinsLandOnceAndTheOtherFailsOnEveryRun) {
     EXPECT_NE(result.output.find(failed), std::string::npos) << result.output;
     EXPECT_EQ(read_file(path("x/d/A.TXT")), "upper") << "a twin never replaces the other";
   }
+}
+
+TEST_F(ExFat, TheNumberOfWorkersNeverChangesTheOutcome) {
+  // A file and a directory that are one name where case is ignored.
+  tree_.write("src/A", "file", kT1);
+  tree_.write("src/a/x", "below", kT1);
+  tree_.write("src/b/y", "below", kT1);
+  tree_.write("src/B", "file", kT1);
+  ToolResult results[2];
+  for (const int workers : {1, 16}) {
+    const std::string to = path("x/d" + std::to_string(workers));
+    ToolResult& result = results[workers == 1 ? 0 : 1];
+    result = run_tool({"/FROM:" + path("src"), "/TO:" + to, "/R", "/THREADS:" + std::to_string(workers)});
+    for (std::string* text : {&result.output, &result.errors}) {
+      for (size_t at; (at = text->find(to)) != std::string::npos;) text->replace(at, to.size(), "DST");
+    }
+  }
+  EXPECT_EQ(results[1].output, results[0].output);
+  EXPECT_EQ(results[1].errors, results[0].errors);
+  EXPECT_EQ(results[1].status, results[0].status);
+  EXPECT_EQ(snapshot(path("x/d16")), snapshot(path("x/d1")));
 }
 
 TEST_F(ExFat, AMirrorOnWholeSecondsSettles) {

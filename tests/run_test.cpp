@@ -170,6 +170,35 @@ TEST_F(RunSync, RootsReachedThroughABindMountAreTheSameDirectory) {
   EXPECT_EQ(fs_.files.count("/t/data/src/precious.txt"), 1u);
 }
 
+TEST_F(RunSync, APassThroughViewOfTheSourceIsRefusedBeforeAnyChange) {
+  fs_.add_file("/s/a.txt", 1, 1);
+  fs_.add_file("/s/b.doc", 1, 1);
+  fs_.add_dir("/view");
+  fs_.views["/view"] = "/s";
+  ASSERT_NE(fs_.identity("/view"), fs_.identity("/s")) << "identity cannot see this alias";
+  RunOptions o = options("/s", "/view");
+  o.include_patterns = {"*.txt"};
+  fs_.log.clear();
+  EXPECT_EQ(run(o), kExitRefused);
+  EXPECT_EQ(out_.text(), std::string(kBanner) + kSameRootsMessage);
+  EXPECT_TRUE(fs_.log.empty());
+  EXPECT_EQ(fs_.files.count("/s/b.doc"), 1u);
+}
+
+TEST_F(RunSync, ADestinationRootThatCannotBeMadeIsAFailure) {
+  fs_.add_file("/s/a.txt", 1, 1);
+  fs_.add_file("/blocked", 1, 1);  // a file where the root's parent should be
+  EXPECT_EQ(run(options("/s", "/blocked/d")), kExitSomeFailed);
+  EXPECT_EQ(err_.text(), "qmr: cannot create directory /blocked/d: /blocked: Not a directory\n");
+}
+
+TEST_F(RunSync, AnInterruptedRunEndsWithTheSignalsStatus) {
+  fs_.add_file("/s/a.txt", 1, 1);
+  fs_.interrupt.store(15);
+  EXPECT_EQ(run(options("/s", "/d")), 128 + 15);
+  EXPECT_EQ(fs_.files.count("/d/a.txt"), 0u) << "nothing is done after an interrupt";
+}
+
 TEST_F(RunSync, ListOnlyPrintsThePlanAndChangesNothing) {
   fs_.add_file("/s/a", 1, 1);
   fs_.add_file("/d/b", 1, 1);

@@ -128,7 +128,10 @@ Outcome FakeFileSystem::make_root(const std::string& path) {
   const std::string dir = trim(path);
   if (files.count(dir) != 0) return Outcome::failure(dir + ": Not a directory");
   std::vector<std::string> missing;
-  for (std::string d = dir; dirs.count(d) == 0; d = parent(d)) missing.push_back(d);
+  for (std::string d = dir; dirs.count(d) == 0; d = parent(d)) {
+    if (files.count(d) != 0) return Outcome::failure(d + ": Not a directory");
+    missing.push_back(d);
+  }
   for (auto d = missing.rbegin(); d != missing.rend(); ++d) {
     dirs[*d] = {};
     log.push_back("mkdir " + *d);
