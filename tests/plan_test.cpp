@@ -253,6 +253,27 @@ TEST_F(Passes, ANameOfTheTemporaryFormIsDebrisOnlyWhereTheSourceWasReadAndHasNoS
   EXPECT_NE(out_.text().find("Delete:\t/d/.qmr-aaaaaaaa.tmp...\tOk."), std::string::npos);
 }
 
+TEST_F(Passes, ANameThatIsNotOneNameIsNeverCopiedAndKeepsItsDirectorysMirror) {
+  fs_.files.clear();
+  fs_.add_file("/s/in\\..\\x", 1, 1, EntryKind::kUnusable);
+  fs_.add_file("/s/keep", 1, 1);
+  fs_.add_file("/d/sub/..\\victim", 1, 1, EntryKind::kUnusable);
+  fs_.add_file("/d/sub/stale", 1, 1);
+  fs_.log.clear();
+  EntryList source("/s/");
+  scan_tree(fs_, source, {{}, {}, true});
+  EntryList dest("/d/");
+  ScanSettings dest_settings{all_files_list, {}, true};
+  dest_settings.destination = true;
+  scan_tree(fs_, dest, dest_settings);
+  ASSERT_EQ(dest.failures().size(), 1u);
+  EXPECT_EQ(dest.failures()[0].relative_dir, "sub/");
+  const Plan plan = make_plan(source, dest, SyncMode::kUpdate, time_step(dest));
+  EXPECT_EQ(execute_plan(plan, source, dest, fs_, console_, {false, 1}), 1u);
+  EXPECT_EQ(fs_.log, Log{"copy /s/keep /d/keep"}) << "nothing deleted below sub/";
+  EXPECT_NE(err_.text().find("/s/in\\..\\x: not a plain name"), std::string::npos) << err_.text();
+}
+
 TEST_F(Passes, TheDestinationRootKeepsItsOwnerAndMode) {
   fs_.dirs["/s"] = {0700, 0, 0};
   fs_.dirs["/d"] = {03777, 65534, 65534};

@@ -287,6 +287,88 @@ TEST_F(Mirror, WindowsMirrorsEveryNameExactlyAndNeverLeavesTheRoots) {
   EXPECT_EQ(result.status, 0);
 }
 
+TEST_F(Mirror, WindowsTakesAListedNameAsOneNameNeverAsAPath) {
+  if (!windows_tool()) GTEST_SKIP() << "Linux names with backslashes are seen through Wine";
+  // Linux names that a Windows path would read as "..", a root or a directory.
+  tree_.write("victim.txt", "beside the mirror", kT1);
+  tree_.write("src/in/x.txt", "x", kT1);
+  tree_.write("src/in/sub/y.txt", "y", kT1);
+  tree_.write("src/data.txt", "beside the source", kT1);
+  tree_.write("src/in/..\\data.txt", "junk", kT1);
+  tree_.write("dst/out/x.txt", "x", kT1);
+  tree_.write("dst/out/sub/y.txt", "y", kT1);
+  tree_.write("dst/out/..\\victim.txt", "junk", kT1);
+  tree_.write("dst/out/\\x.txt", "junk", kT1);
+  tree_.write("dst/out/sub\\y.txt", "junk", kT1);
+  for (const char* recurse : {"/R", "/UPDATE"}) {
+    const ToolResult result = qmr({"/FROM:" + tool_path(host("src/in")), "/TO:" + tool_path(host("dst/out")), recurse});
+    EXPECT_EQ(result.status, 2) << recurse;
+    EXPECT_NE(result.output.find("Scan:\t" + tool_path(host("dst/out")) + "...\tFail."), std::string::npos)
+        << result.output;
+    EXPECT_NE(result.output.find("data.txt...\tFail."), std::string::npos) << result.output;
+    EXPECT_EQ(read_file(host("victim.txt")), "beside the mirror");
+    EXPECT_EQ(read_file(host("dst/out/x.txt")), "x");
+    EXPECT_EQ(read_file(host("dst/out/sub/y.txt")), "y");
+    EXPECT_FALSE(fs::exists(host("dst/data.txt"))) << "written beside the destination root";
+  }
+}
+
+TEST_F(Mirror, WindowsDeletesALinkNeverWhatItLeadsTo) {
+  if (!windows_tool()) GTEST_SKIP() << "Linux links are seen through Wine";
+  tree_.write("src/keep.txt", "k", kT1);
+  tree_.write("src/p.txt", "precious", kT1);
+  tree_.write("elsewhere.txt", "elsewhere", kT1);
+  ::chmod(host("elsewhere.txt").c_str(), 0444);
+  tree_.mkdir("dst");
+  fs::create_symlink(host("src/p.txt"), host("dst/into-source.txt"));
+  fs::create_symlink(host("elsewhere.txt"), host("dst/elsewhere.txt"));
+  fs::create_symlink(host("elsewhere.txt"), host("dst/p.txt"));  // replaced by the copy
+  const ToolResult result = qmr(mirror_args());
+  EXPECT_EQ(result.status, 0) << result.output << result.errors;
+  EXPECT_EQ(read_file(host("src/p.txt")), "precious");
+  EXPECT_EQ(read_file(host("elsewhere.txt")), "elsewhere");
+  EXPECT_EQ(mode_of(host("elsewhere.txt")) & 0777, 0444u) << "its marks are untouched";
+  EXPECT_FALSE(fs::exists(fs::symlink_status(host("dst/into-source.txt"))));
+  EXPECT_FALSE(fs::is_symlink(host("dst/p.txt")));
+  EXPECT_EQ(read_file(host("dst/p.txt")), "precious");
+}
+
+TEST_F(Mirror, WindowsDeletionIsOkOnlyWhenTheFileIsGone) {
+  if (!windows_tool()) GTEST_SKIP() << "this checks Wine's delete-on-close";
+  tree_.write("src/keep.txt", "k", kT1);
+  tree_.write("dst/stuck.txt", "s", kT1);
+  if (std::system(("chattr +i '" + host("dst/stuck.txt") + "' 2>/dev/null").c_str()) != 0) {
+    GTEST_SKIP() << "no immutable files here (needs root and ext4 or the like)";
+  }
+  const ToolResult result = qmr(mirror_args());
+  std::system(("chattr -i '" + host("dst/stuck.txt") + "'").c_str());
+  EXPECT_EQ(result.status, 2);
+  EXPECT_NE(result.output.find("stuck.txt...\tFail."), std::string::npos) << result.output;
+}
+
+TEST_F(Mirror, WindowsRootsAreReadAsWindowsReadsThemAndIdentityOfZeroIsNotTrusted) {
+  if (!windows_tool()) GTEST_SKIP() << "Win32 path rules are Windows'";
+  tree_.write("src/a", "a", kT1);
+  tree_.mkdir("d");
+  const ToolResult trimmed = qmr({"/FROM:" + src(), "/TO:" + tool_path(host("d")) + ". "});
+  EXPECT_EQ(trimmed.status, 0) << trimmed.output;
+  EXPECT_EQ(read_file(host("d/a")), "a") << "\"d. \" means d";
+  EXPECT_EQ(std::distance(fs::directory_iterator(tree_.root()), fs::directory_iterator()), 2);
+  // Two file systems that give every directory the same empty identity.
+  tree_.mkdir("one");
+  tree_.mkdir("two");
+  if (std::system(("mount -t tmpfs q1 '" + host("one") + "' 2>/dev/null && mount -t tmpfs q2 '" +
+                   host("two") + "'").c_str()) != 0) {
+    GTEST_SKIP() << "cannot mount tmpfs here (needs root)";
+  }
+  tree_.write("one/f", "f", kT1);
+  const ToolResult two = qmr({"/FROM:" + tool_path(host("one")), "/TO:" + tool_path(host("two")), "/R"});
+  const ToolResult same = qmr({"/FROM:" + tool_path(host("one")), "/TO:" + tool_path(host("one")) + "\\.", "/R"});
+  std::system(("umount '" + host("one") + "' '" + host("two") + "'").c_str());
+  EXPECT_EQ(two.status, 0) << two.output;
+  EXPECT_EQ(same.status, 1) << same.output;
+}
+
 TEST_F(Mirror, WindowsMirrorsPathsLongerThanTheOldLimit) {
   if (!windows_tool()) GTEST_SKIP() << "the 260-character limit is Windows'";
   tree_.write("src/keep.txt", "k", kT1);

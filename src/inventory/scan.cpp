@@ -43,7 +43,15 @@ void scan_directory(FileSystem& fs, EntryList& list, const std::string& relative
               return compare_folded_then_exact(a.name, b.name) < 0;
             });
   const char separator = fs.path_style().separator;
+  bool unusable_reported = false;
   for (const DirEntry& entry : listing.entries) {
+    if (entry.kind == EntryKind::kUnusable && settings.destination) {
+      if (!unusable_reported) {
+        list.add_failure(relative_dir, ListStatus::kUnreadable, "not a plain name: " + entry.name);
+      }
+      unusable_reported = true;
+      continue;
+    }
     if (entry.kind == EntryKind::kDirectory) {
       if (settings.recurse) scan_directory(fs, list, relative_dir + entry.name + separator, settings);
       continue;

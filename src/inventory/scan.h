@@ -31,6 +31,9 @@ struct ScanSettings {
   // A directory the scan must never enter: the other root of the run. Meeting
   // it sets `met_other_root` on the list and the walk goes no further there.
   std::optional<FileId> other_root;
+  // The destination's scan: a directory holding a name that is not one
+  // plain name is reported as a failure, and nothing below it is deleted.
+  bool destination = false;
 };
 
 // Appends the selected files below `list.root()` to `list`. Every subdirectory

@@ -50,7 +50,10 @@ struct Attributes {
   friend bool operator==(const Attributes&, const Attributes&) = default;
 };
 
-enum class EntryKind : std::uint8_t { kFile, kDirectory, kSymlink };
+// kUnusable: a listed name that is not one plain name on this platform (it
+// holds a path separator, or another entry of the directory reads the same),
+// so no path may be built from it.
+enum class EntryKind : std::uint8_t { kFile, kDirectory, kSymlink, kUnusable };
 
 struct DirEntry {
   std::string name;
@@ -87,6 +90,9 @@ struct RootStatus {
   ListStatus status = ListStatus::kOk;
   std::string reason;  // why it could not be opened
   FileId id;
+  // False where the file system gives no identity to trust (a volume serial
+  // number or file index of 0): the roots are then compared by other means.
+  bool id_known = true;
 };
 
 // What a copy reads and where it goes: an entry below the source root, of the

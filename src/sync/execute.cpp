@@ -164,7 +164,8 @@ class Executor {
           Slot done;
           done.state = Slot::kSkipped;
           if (fs_.interrupted() == 0) {
-            done.outcome = fs_.stage_copy(order_of(plan_.actions[i]), done.staged);
+            done.outcome = refuse_unusable(plan_.actions[i]);
+            if (done.outcome.ok) done.outcome = fs_.stage_copy(order_of(plan_.actions[i]), done.staged);
             done.state = Slot::kDone;
           }
           const std::lock_guard<std::mutex> lock(mutex);
@@ -287,8 +288,18 @@ class Executor {
   }
 
   Outcome copy_now(const Action& action) {
+    if (const Outcome refused = refuse_unusable(action); !refused.ok) return refused;
     make_path_dirs(copy_target(plan_, action, source_));
     return fs_.copy_file(order_of(action));
+  }
+
+  // A name that is not one plain name would be read as a path: never copied.
+  Outcome refuse_unusable(const Action& action) const {
+    const FileEntry& s = source_[action.entry];
+    if (s.kind() != EntryKind::kUnusable) return Outcome::success();
+    return Outcome::failure(source_.path(s) +
+                            ": not a plain name (it holds a path separator, or another name in "
+                            "its directory reads the same)");
   }
 
   // Removes the directories the deletions emptied, and each ancestor that

@@ -116,8 +116,8 @@ int run_sync(const RunOptions& options, FileSystem& fs, const Console& console) 
   const RootStatus dest_opened = fs.open_root(dest_root);
   std::optional<FileId> source_id;
   std::optional<FileId> dest_id;
-  if (source_opened.status == ListStatus::kOk) source_id = source_opened.id;
-  if (dest_opened.status == ListStatus::kOk) dest_id = dest_opened.id;
+  if (source_opened.status == ListStatus::kOk && source_opened.id_known) source_id = source_opened.id;
+  if (dest_opened.status == ListStatus::kOk && dest_opened.id_known) dest_id = dest_opened.id;
   const Overlap overlap = root_overlap(fs, source_root, dest_root, source_id, dest_id);
   if (const char* refusal = refusal_for(overlap, options.recurse)) return refuse(console, refusal);
 
@@ -128,7 +128,8 @@ int run_sync(const RunOptions& options, FileSystem& fs, const Console& console) 
     // Both trees at once: the scans only read, so a refusal below still
     // finds nothing changed.
     const PatternList nothing_excluded;
-    const ScanSettings dest_settings{all_files_list, nothing_excluded, options.recurse, source_id};
+    ScanSettings dest_settings{all_files_list, nothing_excluded, options.recurse, source_id};
+    dest_settings.destination = true;
     std::optional<std::jthread> dest_scan;
     if (workers > 1) dest_scan.emplace([&] { scan_tree(fs, dest, dest_settings); });
     scan_tree(fs, source, {options.include_patterns, options.exclude_patterns, options.recurse, dest_id});

@@ -19,8 +19,10 @@ std::string next_temporary_name() {
 
 class WindowsStagedCopy final : public StagedCopy {
  public:
-  WindowsStagedCopy(std::wstring temporary, std::string to, bool replace)
-      : temporary_(std::move(temporary)), to_(std::move(to)), replace_(replace) {}
+  WindowsStagedCopy(std::wstring temporary, std::wstring to_native, std::string to, bool replace,
+                    bool target_is_link)
+      : temporary_(std::move(temporary)), to_native_(std::move(to_native)), to_(std::move(to)),
+        replace_(replace), target_is_link_(target_is_link) {}
   ~WindowsStagedCopy() override {
     if (temporary_.empty()) return;
     SetFileAttributesW(temporary_.c_str(), FILE_ATTRIBUTE_NORMAL);
@@ -30,10 +32,12 @@ class WindowsStagedCopy final : public StagedCopy {
   WindowsStagedCopy& operator=(const WindowsStagedCopy&) = delete;
 
   Outcome commit() override {
-    const std::wstring to_native = native(to_);
+    const std::wstring& to_native = to_native_;
     // A read-only, hidden or system target would refuse to be replaced; its
-    // marks are put back if it stays.
-    const DWORD old_attributes = GetFileAttributesW(to_native.c_str());
+    // marks are put back if it stays. A link's marks are its target's: never
+    // touched.
+    const DWORD old_attributes =
+        target_is_link_ ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(to_native.c_str());
     if (replace_ && old_attributes != INVALID_FILE_ATTRIBUTES) {
       SetFileAttributesW(to_native.c_str(), FILE_ATTRIBUTE_NORMAL);
     }
@@ -50,8 +54,10 @@ class WindowsStagedCopy final : public StagedCopy {
 
  private:
   std::wstring temporary_;  // empty once it is in place
+  std::wstring to_native_;
   std::string to_;
   bool replace_;
+  bool target_is_link_;
 };
 
 }  // namespace
@@ -68,18 +74,18 @@ Outcome NativeFileSystem::stage_copy(const CopyOrder& order, std::unique_ptr<Sta
   if (!state_->plain_below(order.source_root, parent_part(order.source_relative))) {
     return Outcome::failure(why(from, GetLastError()));
   }
-  const std::wstring from_native = native(from);
+  const std::wstring from_native = state_->below(order.source_root, order.source_relative);
   const DWORD source_attributes = GetFileAttributesW(from_native.c_str());
   if (source_attributes != INVALID_FILE_ATTRIBUTES &&
       (source_attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
     return Outcome::failure(from + ": no longer a regular file");
   }
-  const std::wstring to_native = native(to);
+  const std::wstring to_native = state_->below(root, relative);
   if (!order.replace && GetFileAttributesW(to_native.c_str()) != INVALID_FILE_ATTRIBUTES) {
     return Outcome::failure(why(to, ERROR_FILE_EXISTS));
   }
   for (int attempt = 0; attempt < 16; ++attempt) {
-    std::wstring temporary = native(root + std::string(dir) + next_temporary_name());
+    std::wstring temporary = state_->below(root, std::string(dir) + next_temporary_name());
     const BOOL copied = CopyFileExW(from_native.c_str(), temporary.c_str(), nullptr, nullptr,
                                     copy_cancel_flag(), COPY_FILE_FAIL_IF_EXISTS);
     const DWORD error = GetLastError();
@@ -87,15 +93,18 @@ Outcome NativeFileSystem::stage_copy(const CopyOrder& order, std::unique_ptr<Sta
       if (error == ERROR_FILE_EXISTS) continue;
       DeleteFileW(temporary.c_str());
       if (pending_interrupt() != 0) return Outcome::failure("interrupted");
-      if (error == ERROR_FILE_NOT_FOUND || error == ERROR_ACCESS_DENIED ||
-          error == ERROR_SHARING_VIOLATION) {
-        if (GetFileAttributesW(from_native.c_str()) == INVALID_FILE_ATTRIBUTES) {
-          return Outcome::failure(why(from, error));
-        }
-      }
+      // Blame the file that failed: a source that cannot be read (held by
+      // another program, say) is named as the source.
+      const HANDLE source = CreateFileW(from_native.c_str(), GENERIC_READ,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, 0, nullptr);
+      if (source == INVALID_HANDLE_VALUE) return Outcome::failure(why(from, GetLastError()));
+      CloseHandle(source);
       return Outcome::failure(why(to, error));
     }
-    staged = std::make_unique<WindowsStagedCopy>(std::move(temporary), to, order.replace);
+    const bool target_is_link = order.replace && leads_elsewhere(*state_, root, relative);
+    staged = std::make_unique<WindowsStagedCopy>(std::move(temporary), to_native, to, order.replace,
+                                                 target_is_link);
     // A copy finished by a copier that ignores the cancel flag is dropped.
     if (pending_interrupt() != 0) {
       staged.reset();

@@ -56,10 +56,31 @@ std::wstring drive_directory(wchar_t drive) {
 // as Windows does for a path it is given. Every other name is kept exactly,
 // trailing dots and spaces included. Returns the part that stays (drive or
 // server and share, ending with a backslash) in `root_length`.
+// The full path Win32 makes of a path typed by a user: "." and ".." applied,
+// trailing dots and spaces of the last name dropped, a drive-relative path
+// taken from that drive's current directory.
+std::wstring full_path_name(const std::wstring& path) {
+  const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (needed == 0) return path;
+  std::wstring result(needed, L'\0');
+  const DWORD length = GetFullPathNameW(path.c_str(), needed, result.data(), nullptr);
+  if (length == 0 || length >= needed) return path;
+  result.resize(length);
+  return result;
+}
+
 std::wstring absolute_path(std::string_view path, size_t& root_length) {
   std::wstring w = wide(path);
   for (wchar_t& c : w) {
     if (c == L'/') c = L'\\';
+  }
+  if (w.rfind(L"\\\\?\\", 0) != 0 && w.rfind(L"\\\\.\\", 0) != 0 && !w.empty()) {
+    // Read as Windows reads a path it is given; the closing separator is
+    // kept apart, so that the last name is trimmed as a last name.
+    const bool closed = w.back() == L'\\';
+    while (w.size() > 3 && w.back() == L'\\') w.pop_back();
+    w = full_path_name(w);
+    if (closed && w.back() != L'\\') w += L'\\';
   }
   // Server paths ("\\server\share\...", "\\?\...") are absolute already.
   const bool has_drive = w.size() >= 2 && w[1] == L':';
@@ -165,9 +186,20 @@ std::optional<FileId> id_of_handle(HANDLE handle) {
                 (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
 }
 
-HANDLE open_for_query(const std::string& path) {
-  return CreateFileW(native(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+HANDLE open_for_query(const std::wstring& native_path) {
+  return CreateFileW(native_path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+HANDLE open_for_query(const std::string& path) { return open_for_query(native(path)); }
+
+std::wstring final_path_of(HANDLE handle) {
+  std::wstring result(32768, L'\0');
+  const DWORD length =
+      GetFinalPathNameByHandleW(handle, result.data(), static_cast<DWORD>(result.size()), 0);
+  if (length == 0 || length >= result.size()) return {};
+  result.resize(length);
+  return without_prefix(result);
 }
 
 }  // namespace win32
@@ -178,10 +210,11 @@ namespace {
 
 // Checks that no directory of `relative_dir` below `root` is a junction or
 // link; on failure sets the last error.
-bool check_plain_below(const std::string& root, std::string_view relative_dir) {
+bool check_plain_below(NativeFileSystem::State& state, const std::string& root,
+                       std::string_view relative_dir) {
   for (size_t cut = 0; cut < relative_dir.size(); ++cut) {
-    if (!is_separator(relative_dir[cut])) continue;
-    const DWORD attributes = attributes_of(root + std::string(relative_dir.substr(0, cut)));
+    if (relative_dir[cut] != '\\') continue;
+    const DWORD attributes = GetFileAttributesW(state.below(root, relative_dir.substr(0, cut)).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return false;
     if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
         (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
@@ -197,6 +230,13 @@ void append_entry(const WIN32_FIND_DATAW& data, std::vector<DirEntry>& entries) 
   if (name == L"." || name == L"..") return;
   DirEntry entry;
   entry.name = narrow(name.data(), name.size());
+  // A name from another system (a Linux name seen through Wine) may hold a
+  // separator: joined to a path it would name something else.
+  if (name.find_first_of(L"\\/") != std::wstring_view::npos) {
+    entry.kind = EntryKind::kUnusable;
+    entries.push_back(std::move(entry));
+    return;
+  }
   if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     // A junction or directory link is never entered: it could lead in a circle.
     if ((data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return;
@@ -230,13 +270,81 @@ std::string full_path(const std::string& path) {
 
 }  // namespace
 
+namespace win32 {
+
+bool leads_elsewhere(NativeFileSystem::State& state, const std::string& root,
+                     std::string_view relative) {
+  const HANDLE file = open_for_query(state.below(root, relative));
+  if (file == INVALID_HANDLE_VALUE) return false;
+  const std::wstring file_path = final_path_of(file);
+  CloseHandle(file);
+  const HANDLE dir = open_for_query(state.below(root, parent_part(relative)));
+  if (dir == INVALID_HANDLE_VALUE) return false;
+  std::wstring dir_path = final_path_of(dir);
+  CloseHandle(dir);
+  if (file_path.empty() || dir_path.empty()) return false;
+  if (dir_path.back() != L'\\') dir_path += L'\\';
+  const std::string_view name = relative.substr(parent_part(relative).size());
+  return CompareStringOrdinal(file_path.c_str(), static_cast<int>(file_path.size()),
+                              (dir_path + wide(name)).c_str(),
+                              static_cast<int>(dir_path.size() + wide(name).size()), TRUE) != CSTR_EQUAL;
+}
+
+Outcome remove_link(const std::wstring& target, const std::string& path) {
+  std::wstring placeholder = target;
+  placeholder.resize(placeholder.rfind(L'\\') + 1);
+  std::minstd_rand generator(GetCurrentProcessId() ^ GetTickCount());
+  placeholder += wide(temporary_name(generator));
+  const HANDLE made = CreateFileW(placeholder.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (made == INVALID_HANDLE_VALUE) return Outcome::failure(why(path, GetLastError()));
+  CloseHandle(made);
+  // Renaming over a name replaces the name itself, never what it leads to.
+  if (!MoveFileExW(placeholder.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+    const DWORD error = GetLastError();
+    DeleteFileW(placeholder.c_str());
+    return Outcome::failure(why(path, error));
+  }
+  if (!DeleteFileW(target.c_str())) return Outcome::failure(why(path, GetLastError()));
+  return Outcome::success();
+}
+
+}  // namespace win32
+
+std::wstring NativeFileSystem::State::below(const std::string& root, std::string_view relative) {
+  std::wstring base;
+  {
+    const std::lock_guard<std::mutex> lock(mutex);
+    if (const auto found = spellings.find(root); found != spellings.end()) base = found->second;
+  }
+  if (base.empty()) {
+    base = native(root);
+    if (base.back() != L'\\') base += L'\\';
+    const std::lock_guard<std::mutex> lock(mutex);
+    spellings.emplace(root, base);
+  }
+  return base + wide(relative);
+}
+
+// Names that did not survive decoding may be listed twice: neither is one
+// name any more.
+void mark_twins(std::vector<DirEntry>& entries) {
+  std::map<std::string_view, size_t> seen;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const auto [at, added] = seen.emplace(entries[i].name, i);
+    if (added) continue;
+    entries[at->second].kind = EntryKind::kUnusable;
+    entries[i].kind = EntryKind::kUnusable;
+  }
+}
+
 bool NativeFileSystem::State::plain_below(const std::string& root, std::string_view relative_dir) {
   std::string key = root + std::string(relative_dir);
   {
     const std::lock_guard<std::mutex> lock(mutex);
     if (plain.count(key) != 0) return true;
   }
-  if (!check_plain_below(root, relative_dir)) return false;
+  if (!check_plain_below(*this, root, relative_dir)) return false;
   const std::lock_guard<std::mutex> lock(mutex);
   plain.insert(std::move(key));
   return true;
@@ -272,6 +380,9 @@ RootStatus NativeFileSystem::open_root(const std::string& root) {
     return result;
   }
   result.id = id_of_handle(handle).value_or(FileId{});
+  // Some file systems (tmpfs through Wine, for one) give every directory a
+  // volume serial number or file index of 0: that identity tells nothing.
+  result.id_known = result.id.volume != 0 && result.id.index != 0;
   const std::lock_guard<std::mutex> lock(state_->mutex);
   HANDLE& kept = state_->roots[root];
   if (kept != nullptr && kept != INVALID_HANDLE_VALUE) CloseHandle(kept);
@@ -302,7 +413,7 @@ const PathStyle& NativeFileSystem::path_style() const { return kWindowsPathStyle
 
 void NativeFileSystem::list_directory(const std::string& root, std::string_view relative_dir,
                                       Listing& listing) {
-  const std::string dir = root + std::string(relative_dir);
+  const std::wstring dir = state_->below(root, relative_dir);
   listing.entries.clear();
   listing.status = ListStatus::kOk;
   listing.reason.clear();
@@ -322,7 +433,7 @@ void NativeFileSystem::list_directory(const std::string& root, std::string_view 
   if (GetFileTime(self, nullptr, nullptr, &written)) listing.last_write = file_time(written);
   CloseHandle(self);
   listing.attributes = {};
-  std::wstring pattern = native(dir);
+  std::wstring pattern = dir;
   if (pattern.back() != L'\\') pattern += L'\\';
   pattern += L'*';
   WIN32_FIND_DATAW data;
@@ -331,7 +442,11 @@ void NativeFileSystem::list_directory(const std::string& root, std::string_view 
   if (search == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     // An empty drive root has not even "." to report.
-    if (error == ERROR_FILE_NOT_FOUND && is_directory(dir)) return;
+    const DWORD attributes = GetFileAttributesW(dir.c_str());
+    if (error == ERROR_FILE_NOT_FOUND && attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      return;
+    }
     const bool missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
     return fail(missing ? ListStatus::kMissing : ListStatus::kUnreadable, error);
   }
@@ -340,7 +455,8 @@ void NativeFileSystem::list_directory(const std::string& root, std::string_view 
   } while (FindNextFileW(search, &data));
   const DWORD error = GetLastError();
   FindClose(search);
-  if (error != ERROR_NO_MORE_FILES) fail(ListStatus::kUnreadable, error);
+  if (error != ERROR_NO_MORE_FILES) return fail(ListStatus::kUnreadable, error);
+  mark_twins(listing.entries);
 }
 
 std::optional<FileId> NativeFileSystem::identity(const std::string& path) {
@@ -348,6 +464,7 @@ std::optional<FileId> NativeFileSystem::identity(const std::string& path) {
   if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
   const std::optional<FileId> id = id_of_handle(handle);
   CloseHandle(handle);
+  if (id && (id->volume == 0 || id->index == 0)) return std::nullopt;  // nothing to trust
   return id;
 }
 
@@ -393,10 +510,10 @@ DirectoryMade NativeFileSystem::make_directory(const std::string& root,
   if (!state_->plain_below(root, parent_part(relative_dir.substr(0, relative_dir.size() - 1)))) {
     return DirectoryMade::kFailed;
   }
-  const std::string path = root + std::string(relative_dir);
-  if (CreateDirectoryW(native(path).c_str(), nullptr)) return DirectoryMade::kCreated;
+  const std::wstring path = state_->below(root, relative_dir);
+  if (CreateDirectoryW(path.c_str(), nullptr)) return DirectoryMade::kCreated;
   if (GetLastError() != ERROR_ALREADY_EXISTS) return DirectoryMade::kFailed;
-  const DWORD attributes = attributes_of(path);
+  const DWORD attributes = GetFileAttributesW(path.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
       (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
     return DirectoryMade::kExisted;
@@ -410,11 +527,17 @@ void NativeFileSystem::set_attributes(const std::string&, std::string_view, cons
 Outcome NativeFileSystem::remove_file(const std::string& root, std::string_view relative) {
   const std::string path = root + std::string(relative);
   if (!state_->plain_below(root, parent_part(relative))) return Outcome::failure(why(path, GetLastError()));
-  const std::wstring target = native(path);
+  const std::wstring target = state_->below(root, relative);
+  if (leads_elsewhere(*state_, root, relative)) return remove_link(target, path);
   const DWORD attributes = GetFileAttributesW(target.c_str());
   SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
-  if (DeleteFileW(target.c_str())) return Outcome::success();
-  const DWORD error = GetLastError();
+  const bool deleted = DeleteFileW(target.c_str()) != 0;
+  const DWORD error = deleted ? ERROR_ACCESS_DENIED : GetLastError();
+  // Some file systems report a deletion they did not do: only a name that is
+  // gone (or pending deletion while another program holds it) counts.
+  if (deleted && GetFileAttributesW(target.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    return Outcome::success();
+  }
   if (attributes != INVALID_FILE_ATTRIBUTES) SetFileAttributesW(target.c_str(), attributes);
   return Outcome::failure(why(path, error));
 }
@@ -422,7 +545,7 @@ Outcome NativeFileSystem::remove_file(const std::string& root, std::string_view 
 bool NativeFileSystem::remove_directory(const std::string& root, std::string_view relative_dir) {
   if (relative_dir.empty()) return false;  // the root stays
   if (!state_->plain_below(root, relative_dir)) return false;
-  if (!RemoveDirectoryW(native(root + std::string(relative_dir)).c_str())) return false;
+  if (!RemoveDirectoryW(state_->below(root, relative_dir).c_str())) return false;
   state_->forget();
   return true;
 }
@@ -431,7 +554,8 @@ bool NativeFileSystem::remove_stale_temporary(const std::string& root, std::stri
   // A copy in progress holds its temporary open without sharing deletion,
   // so the removal fails for exactly those.
   if (!state_->plain_below(root, parent_part(relative))) return false;
-  const std::wstring path = native(root + std::string(relative));
+  const std::wstring path = state_->below(root, relative);
+  if (leads_elsewhere(*state_, root, relative)) return false;
   SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
   return DeleteFileW(path.c_str()) != 0;
 }

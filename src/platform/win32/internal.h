@@ -43,15 +43,32 @@ bool is_directory(const std::string& path);
 std::string_view parent_part(std::string_view relative);
 std::optional<FileId> id_of_handle(HANDLE handle);
 HANDLE open_for_query(const std::string& path);
+HANDLE open_for_query(const std::wstring& native_path);
+// The path an open file really has, links followed, without the prefix.
+std::wstring final_path_of(HANDLE handle);
 
 // The flag a copy in flight passes to CopyFileEx, raised by an interrupt.
 BOOL* copy_cancel_flag();
+
+// True when `relative` below `root` is, in truth, another file: a link that
+// the file system shows as a plain file (a Linux link seen through Wine).
+bool leads_elsewhere(NativeFileSystem::State& state, const std::string& root,
+                     std::string_view relative);
+
+// Removes the link `target` itself: a new empty file is renamed over it and
+// then deleted, so what it leads to is never touched.
+Outcome remove_link(const std::wstring& target, const std::string& path);
 
 }  // namespace qmr::win32
 
 namespace qmr {
 
 struct NativeFileSystem::State {
+  // The wide path of `relative` below `root`: the root normalised once, the
+  // names joined to it exactly as listed, never normalised again, so that no
+  // name can act as "..", a separator or a trimmed spelling.
+  std::wstring below(const std::string& root, std::string_view relative);
+
   // True when no directory of `relative_dir` below `root` is a junction or
   // link; remembered per directory, since copies come in runs of one
   // directory. On failure sets the last error.
@@ -63,6 +80,8 @@ struct NativeFileSystem::State {
   std::unordered_set<std::string> plain;
   // The roots, held open without sharing deletion while the run lasts.
   std::map<std::string, HANDLE> roots;
+  // Each root's wide spelling, normalised once, ending with a backslash.
+  std::map<std::string, std::wstring> spellings;
 };
 
 }  // namespace qmr
