@@ -195,6 +195,17 @@ TEST_F(Platform, RootsAreTakenWithForwardSlashesDotsAndDoubledSeparators) {
   EXPECT_EQ(fs_.identity(slashed), fs_.identity(path("one\\two\\three")));
 }
 
+TEST_F(Platform, ASourceHeldByAnotherProgramIsNamedAsTheFileThatFailed) {
+  write("locked", "l");
+  const std::wstring locked = (root_ / "locked").wstring();
+  const HANDLE handle = CreateFileW(locked.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+  const Outcome outcome = copy(path("locked"), dir(), "copy", false);
+  CloseHandle(handle);
+  EXPECT_FALSE(outcome.ok);
+  EXPECT_EQ(outcome.reason.rfind(path("locked") + ": ", 0), 0u) << outcome.reason;
+}
+
 TEST_F(Platform, AReplaceOrDeleteThatFailsKeepsTheFilesAttributes) {
   write("src", "new");
   write("held", "old");
