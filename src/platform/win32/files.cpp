@@ -208,23 +208,6 @@ using namespace win32;
 
 namespace {
 
-// Checks that no directory of `relative_dir` below `root` is a junction or
-// link; on failure sets the last error.
-bool check_plain_below(NativeFileSystem::State& state, const std::string& root,
-                       std::string_view relative_dir) {
-  for (size_t cut = 0; cut < relative_dir.size(); ++cut) {
-    if (relative_dir[cut] != '\\') continue;
-    const DWORD attributes = GetFileAttributesW(state.below(root, relative_dir.substr(0, cut)).c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) return false;
-    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
-        (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-      SetLastError(ERROR_DIRECTORY);
-      return false;
-    }
-  }
-  return true;
-}
-
 void append_entry(const WIN32_FIND_DATAW& data, std::vector<DirEntry>& entries) {
   const std::wstring_view name = data.cFileName;
   if (name == L"." || name == L"..") return;
@@ -339,14 +322,32 @@ void mark_twins(std::vector<DirEntry>& entries) {
 }
 
 bool NativeFileSystem::State::plain_below(const std::string& root, std::string_view relative_dir) {
-  std::string key = root + std::string(relative_dir);
+  std::vector<size_t> cuts;  // where each directory of `relative_dir` ends
+  for (size_t cut = relative_dir.find('\\'); cut != std::string_view::npos;
+       cut = relative_dir.find('\\', cut + 1)) {
+    cuts.push_back(cut);
+  }
+  // From the deepest directory up to the first one already found plain: in
+  // a run, that is the parent or the directory itself, so each directory is
+  // examined once per run, however deep the tree.
+  size_t known = cuts.size();
   {
     const std::lock_guard<std::mutex> lock(mutex);
-    if (plain.count(key) != 0) return true;
+    while (known > 0 && plain.count(root + std::string(relative_dir.substr(0, cuts[known - 1] + 1))) == 0) {
+      --known;
+    }
   }
-  if (!check_plain_below(*this, root, relative_dir)) return false;
-  const std::lock_guard<std::mutex> lock(mutex);
-  plain.insert(std::move(key));
+  for (size_t k = known; k < cuts.size(); ++k) {
+    const DWORD attributes = GetFileAttributesW(below(root, relative_dir.substr(0, cuts[k])).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+        (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+      SetLastError(ERROR_DIRECTORY);
+      return false;
+    }
+    const std::lock_guard<std::mutex> lock(mutex);
+    plain.insert(root + std::string(relative_dir.substr(0, cuts[k] + 1)));
+  }
   return true;
 }
 
