@@ -6,6 +6,7 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <queue>
 #include <set>
 #include <string>
 #include <thread>
@@ -42,14 +43,6 @@ std::string parent_of_dir(const std::string& dir, char separator) {
   return std::string(parent_dir(std::string_view(dir).substr(0, dir.size() - 1), separator));
 }
 
-// One action's result as the workers hand it to the reporting thread.
-struct Slot {
-  enum State : std::uint8_t { kPending, kDone, kSkipped };
-  State state = kPending;
-  Outcome outcome;
-  std::unique_ptr<StagedCopy> staged;
-};
-
 class Executor {
  public:
   Executor(const Plan& plan, const EntryList& source, const EntryList& dest, FileSystem& fs,
@@ -65,11 +58,11 @@ class Executor {
     const bool parallel = settings.workers > 1;
     // Deletions first, all of them: a link deleted there may be where a copy
     // makes a real directory, and a directory they empty where it puts a file.
-    size_t failures = parallel && split > 1 ? delete_in_parallel(split, settings.workers)
+    size_t failures = parallel && split > 1 ? run_parallel(0, split, settings.workers)
                                             : run_in_order(0, split);
     prune_directories();
     if (fs_.interrupted() == 0) {
-      failures += parallel && end - split > 1 ? copy_in_parallel(split, end, settings.workers)
+      failures += parallel && end - split > 1 ? run_parallel(split, end, settings.workers)
                                               : run_in_order(split, end);
     }
     settle(settings.settle_root);
@@ -86,123 +79,224 @@ class Executor {
         if (!report(action, copy_now(action))) ++failures;
         continue;
       }
-      if (action.kind == ActionKind::kDelete) begin_line(action);
+      begin_line(action);
       if (!report(action, remove(action))) ++failures;
     }
     return failures;
   }
 
-  // Workers take the deletions one at a time in plan order, never more than
-  // `workers` ahead of the last line printed; this thread reports them in
-  // that order as they end.
-  size_t delete_in_parallel(size_t end, unsigned workers) {
-    std::vector<Slot> slots(end);
-    std::mutex mutex;
-    std::condition_variable changed;
-    size_t reported = 0;
+  // Several workers carry out the actions [begin, end) and report them in plan
+  // order. A copy is written ahead under its temporary name; an action takes
+  // effect (a copy is put in place, a file deleted) only while fewer than
+  // `workers` actions have taken effect without their line, so the log of a
+  // killed run misses no more than that many. Whoever finishes the oldest
+  // action prints its line and those of the finished actions after it, so no
+  // thread waits on another to report.
+  size_t run_parallel(size_t begin, size_t end, unsigned workers) {
+    std::vector<char> in_turn(end - begin, 0);
+    std::vector<std::pair<size_t, size_t>> units;
+    if (plan_.actions[begin].kind == ActionKind::kCopy) {
+      in_turn = copies_in_turn(begin, end);
+      for (size_t i = begin; i < end && fs_.interrupted() == 0; ++i) {
+        if (!in_turn[i - begin]) make_path_dirs(copy_target(plan_, plan_.actions[i], source_));
+      }
+      units = directory_runs(begin, end, in_turn);
+    } else {
+      for (size_t i = begin; i < end; ++i) units.emplace_back(i, i + 1);
+    }
+    Pipeline pipeline(*this, begin, end, workers, std::move(in_turn));
     std::atomic<size_t> next{0};
     auto work = [&] {
-      for (size_t i = next.fetch_add(1); i < end; i = next.fetch_add(1)) {
-        {
-          std::unique_lock<std::mutex> lock(mutex);
-          changed.wait(lock, [&] { return i < reported + workers; });
-        }
-        const bool stop = fs_.interrupted() != 0;
-        Outcome outcome = stop ? Outcome::success() : remove(plan_.actions[i]);
-        const std::lock_guard<std::mutex> lock(mutex);
-        slots[i].outcome = std::move(outcome);
-        slots[i].state = stop ? Slot::kSkipped : Slot::kDone;
-        changed.notify_all();
+      for (size_t u = next.fetch_add(1); u < units.size(); u = next.fetch_add(1)) {
+        for (size_t i = units[u].first; i < units[u].second; ++i) pipeline.prepare(i);
       }
+      pipeline.help_until_done();
     };
-    std::vector<std::jthread> pool;
-    for (size_t w = 0; w < std::min<size_t>(workers, end); ++w) pool.emplace_back(work);
-    size_t failures = 0;
-    for (size_t i = 0; i < end; ++i) {
-      const Action& action = plan_.actions[i];
-      std::unique_lock<std::mutex> lock(mutex);
-      changed.wait(lock, [&] { return slots[i].state != Slot::kPending; });
-      const bool skipped = slots[i].state == Slot::kSkipped;
-      const Outcome outcome = std::move(slots[i].outcome);
-      lock.unlock();
-      if (!skipped) {
-        if (action.kind == ActionKind::kDelete) begin_line(action);
-        if (!report(action, outcome)) ++failures;
-      }
-      lock.lock();
-      reported = i + 1;
-      changed.notify_all();
+    {
+      std::vector<std::jthread> pool;
+      for (size_t w = 1; w < std::min<size_t>(workers, units.size()); ++w) pool.emplace_back(work);
+      work();
     }
-    return failures;
+    return pipeline.finish();
   }
 
-  // Workers write the copies ahead, each taking a run of one directory's
-  // actions; this thread puts each one in place in plan order and prints its
-  // line at once. A copy that must wait for an earlier one's outcome (a
-  // directory whose name an earlier copy may take where case is ignored)
-  // is done whole by this thread when its turn comes.
-  size_t copy_in_parallel(size_t begin, size_t end, unsigned workers) {
-    const std::vector<char> in_turn = copies_in_turn(begin, end);
-    for (size_t i = begin; i < end && fs_.interrupted() == 0; ++i) {
-      if (!in_turn[i - begin]) make_path_dirs(copy_target(plan_, plan_.actions[i], source_));
+  // The actions between the threads that carry them out and the log.
+  class Pipeline {
+   public:
+    Pipeline(Executor& executor, size_t begin, size_t end, unsigned workers,
+             std::vector<char> in_turn)
+        : ex_(executor), begin_(begin), end_(end), window_(workers),
+          lookahead_(std::max<size_t>(256, size_t{2} * kLongestRun * workers)),
+          in_turn_(std::move(in_turn)), slots_(end - begin), next_(begin) {
+      std::unique_lock<std::mutex> lock(mutex_);
+      drain(lock);
     }
-    const size_t lookahead = std::max<size_t>(256, size_t{2} * kLongestRun * workers);
-    std::vector<Slot> slots(end - begin);
-    std::mutex mutex;
-    std::condition_variable changed;
-    size_t reported = begin;
-    bool abandon = false;
-    const std::vector<std::pair<size_t, size_t>> runs = directory_runs(begin, end, in_turn);
-    std::atomic<size_t> next{0};
-    auto work = [&] {
-      for (size_t r = next.fetch_add(1); r < runs.size(); r = next.fetch_add(1)) {
-        for (size_t i = runs[r].first; i < runs[r].second; ++i) {
-          {
-            std::unique_lock<std::mutex> lock(mutex);
-            changed.wait(lock, [&] { return abandon || i < reported + lookahead; });
-          }
-          Slot done;
-          done.state = Slot::kSkipped;
-          if (fs_.interrupted() == 0) {
-            done.outcome = refuse_unusable(plan_.actions[i]);
-            if (done.outcome.ok) done.outcome = fs_.stage_copy(order_of(plan_.actions[i]), done.staged);
-            done.state = Slot::kDone;
-          }
-          const std::lock_guard<std::mutex> lock(mutex);
-          slots[i - begin] = std::move(done);
-          changed.notify_all();
+
+    // Writes copy `i` ahead (a deletion needs nothing ahead), then lets
+    // whatever may take effect do so.
+    void prepare(size_t i) {
+      std::unique_lock<std::mutex> lock(mutex_);
+      while (!stopping() && i >= next_ + lookahead_) {
+        if (!act_in_window(lock)) wait(lock);
+      }
+      if (in_turn_[i - begin_]) return;  // done whole when it is the oldest
+      if (stopping()) {
+        slot(i).state = Slot::kSkipped;
+        drain(lock);
+        return;
+      }
+      const Action& action = ex_.plan_.actions[i];
+      if (action.kind == ActionKind::kCopy) {
+        lock.unlock();
+        std::unique_ptr<StagedCopy> staged;
+        Outcome outcome = ex_.refuse_unusable(action);
+        if (outcome.ok) outcome = ex_.fs_.stage_copy(ex_.order_of(action), staged);
+        lock.lock();
+        slot(i).staged = std::move(staged);
+        slot(i).outcome = std::move(outcome);
+        slot(i).state = slot(i).staged || slot(i).outcome.ok ? Slot::kReady : Slot::kFinal;
+      } else {
+        slot(i).state = Slot::kReady;
+      }
+      if (slot(i).state == Slot::kReady) ready_.push(i);
+      while (act_in_window(lock)) {
+      }
+      drain(lock);
+    }
+
+    // Once out of work to take, takes effect what may until all is reported.
+    void help_until_done() {
+      std::unique_lock<std::mutex> lock(mutex_);
+      while (next_ < end_ && !(stopping() && acting_ == 0)) {
+        if (!act_in_window(lock)) wait(lock);
+      }
+      if (waiting_ > 0) changed_.notify_all();
+    }
+
+    // After a stop, the actions that took effect all the same get their
+    // lines; the copies written but never put in place are removed.
+    size_t finish() {
+      std::unique_lock<std::mutex> lock(mutex_);
+      for (size_t i = next_; i < end_; ++i) {
+        if (slot(i).state == Slot::kFinal && slot(i).outcome.ok && slot(i).acted) {
+          if (begun_ != i) ex_.begin_line(ex_.plan_.actions[i]);
+          ex_.report(ex_.plan_.actions[i], slot(i).outcome);
+        } else if (begun_ == i) {
+          ex_.console_.abandoned();
         }
       }
+      slots_.clear();
+      return failures_;
+    }
+
+   private:
+    struct Slot {
+      enum State : std::uint8_t { kPending, kReady, kActing, kFinal, kSkipped };
+      State state = kPending;
+      bool acted = false;  // took effect, or was tried
+      Outcome outcome;
+      std::unique_ptr<StagedCopy> staged;
     };
-    std::vector<std::jthread> pool;
-    for (size_t w = 0; w < std::min<size_t>(workers, runs.size()); ++w) pool.emplace_back(work);
-    size_t failures = 0;
-    for (size_t i = begin; i < end && fs_.interrupted() == 0; ++i) {
-      const Action& action = plan_.actions[i];
-      begin_line(action);
-      Slot taken;
-      if (in_turn[i - begin]) {
-        taken.outcome = copy_now(action);
-      } else {
-        std::unique_lock<std::mutex> lock(mutex);
-        changed.wait(lock, [&] { return slots[i - begin].state != Slot::kPending; });
-        taken = std::move(slots[i - begin]);
-        lock.unlock();
-        if (taken.staged) taken.outcome = taken.staged->commit();
+
+    Slot& slot(size_t i) { return slots_[i - begin_]; }
+    bool stopping() const { return ex_.fs_.interrupted() != 0; }
+
+    // Lets the oldest ready action take effect, if one may; false when none
+    // may. The oldest not reported always may: its line follows at once.
+    bool act_in_window(std::unique_lock<std::mutex>& lock) {
+      if (stopping()) return false;
+      if (slot(next_).state == Slot::kReady) {
+        act(next_, lock);
+        return true;
       }
-      if (!report(action, taken.outcome)) ++failures;
-      const std::lock_guard<std::mutex> lock(mutex);
-      reported = i + 1;
-      changed.notify_all();
+      while (!ready_.empty() && slot(ready_.top()).state != Slot::kReady) ready_.pop();
+      if (ready_.empty() || in_effect_ + 1 >= window_) return false;
+      const size_t i = ready_.top();
+      ready_.pop();
+      act(i, lock);
+      return true;
     }
-    {
-      const std::lock_guard<std::mutex> lock(mutex);
-      abandon = true;
-      changed.notify_all();
+
+    void act(size_t i, std::unique_lock<std::mutex>& lock) {
+      Slot& s = slot(i);
+      s.state = Slot::kActing;
+      ++acting_;
+      ++in_effect_;
+      std::unique_ptr<StagedCopy> staged = std::move(s.staged);
+      Outcome outcome = std::move(s.outcome);
+      lock.unlock();
+      const Action& action = ex_.plan_.actions[i];
+      if (action.kind != ActionKind::kCopy) {
+        outcome = ex_.remove(action);
+      } else if (staged) {
+        outcome = staged->commit();
+        staged.reset();
+      }
+      lock.lock();
+      --acting_;
+      s.outcome = std::move(outcome);
+      s.acted = true;
+      s.state = Slot::kFinal;
+      drain(lock);
     }
-    pool.clear();  // the workers end; copies staged but never placed are removed with `slots`
-    return failures;
-  }
+
+    // Prints the lines of the oldest actions that are done, and does the
+    // oldest itself when it must be done in turn.
+    void drain(std::unique_lock<std::mutex>& lock) {
+      const size_t before = next_;
+      while (next_ < end_) {
+        Slot& s = slot(next_);
+        const Action& action = ex_.plan_.actions[next_];
+        if (in_turn_[next_ - begin_] && s.state == Slot::kPending && !stopping()) {
+          s.state = Slot::kActing;
+          ++acting_;
+          lock.unlock();
+          Outcome outcome = ex_.copy_now(action);
+          lock.lock();
+          --acting_;
+          s.outcome = std::move(outcome);
+          s.acted = true;
+          s.state = Slot::kFinal;
+        }
+        if (s.state != Slot::kFinal && s.state != Slot::kSkipped) break;
+        if (s.acted && !in_turn_[next_ - begin_]) --in_effect_;
+        if (s.state == Slot::kFinal && !(stopping() && !s.outcome.ok)) {
+          if (begun_ != next_) ex_.begin_line(action);
+          if (!ex_.report(action, s.outcome)) ++failures_;
+        } else if (begun_ == next_) {
+          ex_.console_.abandoned();
+        }
+        s.staged.reset();
+        ++next_;
+      }
+      // On a terminal the oldest pending action names its file while it runs.
+      if (next_ < end_ && begun_ != next_ && !stopping()) {
+        ex_.begin_line(ex_.plan_.actions[next_]);
+        begun_ = next_;
+      }
+      if (next_ != before && waiting_ > 0) changed_.notify_all();
+    }
+
+    void wait(std::unique_lock<std::mutex>& lock) {
+      ++waiting_;
+      changed_.wait(lock);
+      --waiting_;
+    }
+
+    Executor& ex_;
+    const size_t begin_, end_, window_, lookahead_;
+    const std::vector<char> in_turn_;
+    std::mutex mutex_;  // also keeps the console to one thread at a time
+    std::condition_variable changed_;
+    std::vector<Slot> slots_;
+    size_t next_;                      // the oldest action not reported
+    size_t begun_ = static_cast<size_t>(-1);  // the action whose line is begun
+    size_t acting_ = 0;
+    size_t in_effect_ = 0;  // actions that took effect (or are taking it) without their line
+    size_t waiting_ = 0;
+    std::priority_queue<size_t, std::vector<size_t>, std::greater<>> ready_;
+    size_t failures_ = 0;
+  };
 
   static constexpr size_t kLongestRun = 64;
 
@@ -253,6 +347,7 @@ class Executor {
   }
 
   void begin_line(const Action& action) const {
+    if (action.kind == ActionKind::kClearDebris) return;  // silent
     const auto [format, path] = line_of(action, source_, dest_);
     console_.begin(format, path);
   }
