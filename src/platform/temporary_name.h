@@ -4,9 +4,12 @@
 // and of a fixed form, so that a later run recognises one left by a killed run.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
+#include <thread>
 
 namespace qmr {
 
@@ -22,6 +25,18 @@ std::string temporary_name(Random& next) {
   for (size_t i = 0; i < kTemporaryRandomLength; ++i) name += kTemporaryDigits[next() % 36];
   name += kTemporarySuffix;
   return name;
+}
+
+// A seed of the calling thread's own for drawing temporary names: workers
+// that start together must not draw the same names, or each would find the
+// others' temporaries in the way of its own.
+inline std::uint32_t temporary_seed(std::uint32_t process) {
+  thread_local const char here = 0;
+  const auto thread = std::hash<std::thread::id>()(std::this_thread::get_id());
+  const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+  return process ^ static_cast<std::uint32_t>(thread) ^ static_cast<std::uint32_t>(thread >> 32) ^
+         static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(&here)) ^
+         static_cast<std::uint32_t>(now) ^ static_cast<std::uint32_t>(now >> 32);
 }
 
 constexpr bool is_temporary_name(std::string_view name) {

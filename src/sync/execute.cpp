@@ -204,7 +204,7 @@ class Executor {
     // Lets the oldest ready action take effect, if one may; false when none
     // may. The oldest not reported always may: its line follows at once.
     bool act_in_window(std::unique_lock<std::mutex>& lock) {
-      if (stopping()) return false;
+      if (stopping() || next_ == end_) return false;
       if (slot(next_).state == Slot::kReady) {
         act(next_, lock);
         return true;

@@ -34,9 +34,7 @@ constexpr off_t kChunk = off_t{8} << 20;
 const char kInterrupted[] = "interrupted";
 
 std::string next_temporary_name() {
-  thread_local std::minstd_rand generator(static_cast<unsigned>(::getpid()) ^
-                                          static_cast<unsigned>(std::time(nullptr)) ^
-                                          static_cast<unsigned>(::clock()));
+  thread_local std::minstd_rand generator(temporary_seed(static_cast<std::uint32_t>(::getpid())));
   return temporary_name(generator);
 }
 

@@ -13,7 +13,7 @@ using namespace win32;
 namespace {
 
 std::string next_temporary_name() {
-  thread_local std::minstd_rand generator(GetCurrentProcessId() ^ GetTickCount());
+  thread_local std::minstd_rand generator(temporary_seed(GetCurrentProcessId()));
   return temporary_name(generator);
 }
 
