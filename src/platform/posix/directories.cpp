@@ -325,7 +325,7 @@ bool NativeFileSystem::roots_alias(const std::string& source_root, const std::st
   // Where nothing can be removed, nothing will be changed either; a marker
   // could never be taken back.
   if (!source || !dest || posix::append_only(dest->fd.get())) return false;
-  std::minstd_rand generator(static_cast<unsigned>(::getpid()) ^ static_cast<unsigned>(std::time(nullptr)));
+  std::minstd_rand generator(temporary_seed(static_cast<std::uint32_t>(::getpid())));
   for (int attempt = 0; attempt < 16; ++attempt) {
     const std::string marker = temporary_name(generator);
     Fd made(::openat(dest->fd.get(), marker.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));

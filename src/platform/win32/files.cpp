@@ -274,22 +274,27 @@ bool leads_elsewhere(NativeFileSystem::State& state, const std::string& root,
 }
 
 Outcome remove_link(const std::wstring& target, const std::string& path) {
-  std::wstring placeholder = target;
-  placeholder.resize(placeholder.rfind(L'\\') + 1);
-  std::minstd_rand generator(GetCurrentProcessId() ^ GetTickCount());
-  placeholder += wide(temporary_name(generator));
-  const HANDLE made = CreateFileW(placeholder.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (made == INVALID_HANDLE_VALUE) return Outcome::failure(why(path, GetLastError()));
-  CloseHandle(made);
-  // Renaming over a name replaces the name itself, never what it leads to.
-  if (!MoveFileExW(placeholder.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-    const DWORD error = GetLastError();
-    DeleteFileW(placeholder.c_str());
-    return Outcome::failure(why(path, error));
+  const std::wstring dir = target.substr(0, target.rfind(L'\\') + 1);
+  thread_local std::minstd_rand generator(temporary_seed(GetCurrentProcessId()));
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    const std::wstring placeholder = dir + wide(temporary_name(generator));
+    const HANDLE made = CreateFileW(placeholder.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (made == INVALID_HANDLE_VALUE) {
+      if (GetLastError() == ERROR_FILE_EXISTS) continue;
+      return Outcome::failure(why(path, GetLastError()));
+    }
+    CloseHandle(made);
+    // Renaming over a name replaces the name itself, never what it leads to.
+    if (!MoveFileExW(placeholder.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+      const DWORD error = GetLastError();
+      DeleteFileW(placeholder.c_str());
+      return Outcome::failure(why(path, error));
+    }
+    if (!DeleteFileW(target.c_str())) return Outcome::failure(why(path, GetLastError()));
+    return Outcome::success();
   }
-  if (!DeleteFileW(target.c_str())) return Outcome::failure(why(path, GetLastError()));
-  return Outcome::success();
+  return Outcome::failure(why(path, ERROR_FILE_EXISTS));
 }
 
 }  // namespace win32
@@ -392,7 +397,7 @@ RootStatus NativeFileSystem::open_root(const std::string& root) {
 }
 
 bool NativeFileSystem::roots_alias(const std::string& source_root, const std::string& dest_root) {
-  std::minstd_rand generator(GetCurrentProcessId() ^ GetTickCount());
+  std::minstd_rand generator(temporary_seed(GetCurrentProcessId()));
   for (int attempt = 0; attempt < 16; ++attempt) {
     const std::string marker = temporary_name(generator);
     const std::wstring made = native(dest_root + marker);
