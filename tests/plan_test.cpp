@@ -263,7 +263,8 @@ TEST_F(Passes, ANameThatIsNotOneNameIsNeverCopiedAndKeepsItsDirectorysMirror) {
   EntryList source("/s/");
   scan_tree(fs_, source, {{}, {}, true});
   EntryList dest("/d/");
-  ScanSettings dest_settings{all_files_list, {}, true};
+  const PatternList nothing;
+  ScanSettings dest_settings{all_files_list, nothing, true};
   dest_settings.destination = true;
   scan_tree(fs_, dest, dest_settings);
   ASSERT_EQ(dest.failures().size(), 1u);
