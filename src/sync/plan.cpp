@@ -12,8 +12,6 @@ namespace qmr {
 
 namespace {
 
-// A destination file below a source directory that could not be read may well
-// have a partner there; deleting it would lose the only copy we can see.
 bool below_failure(std::string_view relative_path, const EntryList& list) {
   for (const ScanFailure& failure : list.failures()) {
     if (starts_with_ignoring_case(relative_path, failure.relative_dir)) return true;
@@ -21,9 +19,11 @@ bool below_failure(std::string_view relative_path, const EntryList& list) {
   return false;
 }
 
-// Nor is one in a destination directory the scan could not take whole.
-bool below_unread_source(std::string_view relative_path, const EntryList& source,
-                         const EntryList& dest) {
+// A destination file below a source directory that could not be read may well
+// have a partner there; deleting it would lose the only copy we can see. Nor
+// is one deleted in a destination directory the scan could not take whole.
+bool below_unread_directory(std::string_view relative_path, const EntryList& source,
+                            const EntryList& dest) {
   return below_failure(relative_path, source) || below_failure(relative_path, dest);
 }
 
@@ -33,7 +33,7 @@ void plan_deletions(const EntryList& source, const EntryList& dest, SyncMode mod
     if (pairing.source_of_dest[d] != kUnpaired) continue;
     const auto entry = static_cast<std::uint32_t>(d);
     const std::string relative = dest.relative_path(dest[d]);
-    if (below_unread_source(relative, source, dest)) continue;
+    if (below_unread_directory(relative, source, dest)) continue;
     // A temporary left by a killed run, unless the source holds a file of
     // that name that the selection left out: then it is the user's.
     if (is_temporary_name(dest.name(dest[d])) && source.unselected_temporaries.count(relative) == 0) {

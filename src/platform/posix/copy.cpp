@@ -289,7 +289,7 @@ Outcome NativeFileSystem::stage_copy(const CopyOrder& order, std::unique_ptr<Sta
       ::fstatat(target_dir->fd.get(), leaf.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0) {
     return Outcome::failure(why(target_path, EEXIST));
   }
-  if (posix::append_only(target_dir->fd.get())) {
+  if (target_dir->append_only) {
     return Outcome::failure(order.dest_root + std::string(dir) +
                             ": append-only directory, where a temporary could not be removed");
   }

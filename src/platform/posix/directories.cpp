@@ -138,8 +138,9 @@ DirectoryHandle NativeFileSystem::State::directory(const std::string& root,
   const std::uint64_t seen = generation.load();
   Fd fd = open_directory(root, relative_dir);
   if (fd.get() < 0) return nullptr;
+  const bool append_only = posix::append_only(fd.get());
   auto handle = std::make_shared<const posix::OpenDirectory>(
-      posix::OpenDirectory{root, std::string(relative_dir), std::move(fd)});
+      posix::OpenDirectory{root, std::string(relative_dir), std::move(fd), append_only});
   const std::lock_guard<std::mutex> lock(mutex);
   if (generation.load() == seen) {
     if (kept.size() >= kKeptDirectories) kept.erase(kept.begin());
@@ -324,7 +325,7 @@ bool NativeFileSystem::roots_alias(const std::string& source_root, const std::st
   const DirectoryHandle dest = state_->directory(dest_root, "");
   // Where nothing can be removed, nothing will be changed either; a marker
   // could never be taken back.
-  if (!source || !dest || posix::append_only(dest->fd.get())) return false;
+  if (!source || !dest || dest->append_only) return false;
   std::minstd_rand generator(temporary_seed(static_cast<std::uint32_t>(::getpid())));
   for (int attempt = 0; attempt < 16; ++attempt) {
     const std::string marker = temporary_name(generator);

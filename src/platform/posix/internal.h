@@ -59,6 +59,7 @@ struct OpenDirectory {
   std::string root;
   std::string relative_dir;
   Fd fd;
+  bool append_only = false;  // learned once, when it is opened
 };
 
 using DirectoryHandle = std::shared_ptr<const OpenDirectory>;
