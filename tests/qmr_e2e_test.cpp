@@ -1,7 +1,10 @@
 // The real qmr binary on real temporary trees: output bytes, exit statuses and
 // the trees it leaves behind.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +14,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/run_tool.h"
@@ -331,6 +335,82 @@ TEST_F(Mirror, WindowsDeletesALinkNeverWhatItLeadsTo) {
   EXPECT_FALSE(fs::exists(fs::symlink_status(host("dst/into-source.txt"))));
   EXPECT_FALSE(fs::is_symlink(host("dst/p.txt")));
   EXPECT_EQ(read_file(host("dst/p.txt")), "precious");
+}
+
+TEST_F(Mirror, WindowsNeverReachesThroughADirectoryLinkInTheDestination) {
+  if (!windows_tool()) GTEST_SKIP() << "Linux directory links are seen through Wine";
+  tree_.write("src/sub/f.txt", "f", kT1);
+  tree_.write("src/hollow/g.txt", "g", kT1);
+  tree_.write("outside/keep", "k", kT1);
+  tree_.mkdir("empty");
+  tree_.mkdir("dst");
+  fs::create_directory_symlink(host("outside"), host("dst/sub"));
+  fs::create_directory_symlink(host("empty"), host("dst/hollow"));
+  for (int run = 0; run < 2; ++run) {
+    // Wine has no call that removes a directory link without reaching what
+    // it leads to: the links stay, and the copies below them fail.
+    const ToolResult result = qmr(mirror_args());
+    EXPECT_EQ(result.status, 2) << result.output << result.errors;
+    EXPECT_NE(result.output.find(line("Delete", "dst/hollow", false)), std::string::npos) << result.output;
+    EXPECT_NE(result.output.find(line("Copy", "src/sub/f.txt", false)), std::string::npos) << result.output;
+    EXPECT_EQ(read_file(host("outside/keep")), "k");
+    EXPECT_TRUE(fs::is_directory(host("empty")));
+    EXPECT_TRUE(fs::is_empty(host("empty")));
+  }
+}
+
+TEST_F(Mirror, WindowsNeverRenamesANameWineCouldNotDecode) {
+  if (!windows_tool()) GTEST_SKIP() << "undecodable Linux names are seen through Wine";
+  tree_.write("src/\xff.txt", "ff", kT1);
+  tree_.write("src/\xfe.txt", "fe", kT1);
+  tree_.write("src/caf\xe9.txt", "latin-1", kT1);
+  tree_.write("src/plain.txt", "plain", kT1);
+  tree_.write("dst/\xc3.txt", "kept", kT1);
+  for (int run = 0; run < 2; ++run) {
+    const ToolResult result = qmr(mirror_args());
+    EXPECT_EQ(result.status, 2) << result.output << result.errors;
+    EXPECT_EQ(read_file(host("dst/plain.txt")), "plain");
+    EXPECT_EQ(read_file(host("dst/\xc3.txt")), "kept") << "its directory's mirror is kept";
+    EXPECT_EQ(std::distance(fs::directory_iterator(host("dst")), fs::directory_iterator()), 2)
+        << "a name Wine could not read lands under no other name";
+  }
+}
+
+TEST_F(Mirror, WindowsCtrlCStopsAHugeCopyWithStatus130AndNoTemporary) {
+  const char* wrapper = std::getenv("QMR_E2E_WRAPPER");
+  const char* binary = std::getenv("QMR_E2E_BINARY");
+  if (!windows_tool() || wrapper == nullptr || binary == nullptr) {
+    GTEST_SKIP() << "Wine turns SIGINT into the console's Ctrl+C";
+  }
+  tree_.write("src/huge", std::string(size_t{1} << 30, 'h'), kT2);
+  tree_.write("dst/huge", "old", kT1);
+  const Args args = mirror_args();
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const int out = ::open(host("log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ::dup2(out, 1);
+    ::dup2(out, 2);
+    std::vector<char*> argv{const_cast<char*>(wrapper), const_cast<char*>(binary)};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    ::execv(wrapper, argv.data());
+    _exit(127);
+  }
+  bool under_way = false;
+  for (int i = 0; i < 3000 && !under_way; ++i) {
+    for (const auto& entry : fs::directory_iterator(host("dst"))) {
+      under_way |= entry.path().filename().string().rfind(".qmr-", 0) == 0 && entry.file_size() > (1 << 20);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ::kill(child, SIGINT);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ASSERT_TRUE(under_way) << "the copy was never seen under way";
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130) << status << read_file(host("log"));
+  EXPECT_EQ(std::distance(fs::directory_iterator(host("dst")), fs::directory_iterator()), 1)
+      << "no temporary is left";
+  EXPECT_EQ(read_file(host("dst/huge")), "old");
 }
 
 TEST_F(Mirror, WindowsDeletionIsOkOnlyWhenTheFileIsGone) {

@@ -52,6 +52,7 @@ void scan_directory(FileSystem& fs, EntryList& list, const std::string& relative
       unusable_reported = true;
       continue;
     }
+    if (entry.kind == EntryKind::kDirectoryLink && !settings.destination) continue;
     if (entry.kind == EntryKind::kDirectory) {
       if (settings.recurse) scan_directory(fs, list, relative_dir + entry.name + separator, settings);
       continue;
@@ -60,7 +61,8 @@ void scan_directory(FileSystem& fs, EntryList& list, const std::string& relative
       if (is_temporary_name(entry.name)) list.unselected_temporaries.insert(relative_dir + entry.name);
       continue;
     }
-    list.add(directory, entry.name, entry.kind, entry.size, entry.last_write);
+    const EntryKind kind = entry.kind == EntryKind::kDirectoryLink ? EntryKind::kSymlink : entry.kind;
+    list.add(directory, entry.name, kind, entry.size, entry.last_write);
   }
 }
 

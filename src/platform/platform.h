@@ -51,9 +51,12 @@ struct Attributes {
 };
 
 // kUnusable: a listed name that is not one plain name on this platform (it
-// holds a path separator, or another entry of the directory reads the same),
-// so no path may be built from it.
-enum class EntryKind : std::uint8_t { kFile, kDirectory, kSymlink, kUnusable };
+// holds a path separator, or did not survive decoding: it reads as U+FFFD, or
+// another entry of the directory reads the same), so no path may be built
+// from it. kDirectoryLink: a junction or directory
+// link where the platform cannot copy one; never entered, left out of a
+// source, deleted as one entry from a destination.
+enum class EntryKind : std::uint8_t { kFile, kDirectory, kSymlink, kUnusable, kDirectoryLink };
 
 struct DirEntry {
   std::string name;

@@ -393,8 +393,8 @@ class Executor {
     const FileEntry& s = source_[action.entry];
     if (s.kind() != EntryKind::kUnusable) return Outcome::success();
     return Outcome::failure(source_.path(s) +
-                            ": not a plain name (it holds a path separator, or another name in "
-                            "its directory reads the same)");
+                            ": not a plain name (it holds a path separator, or the system could "
+                            "not decode it)");
   }
 
   // Removes the directories the deletions emptied, and each ancestor that

@@ -1,6 +1,8 @@
-// Windows copies: CopyFileEx to a temporary beside the target, moved over
-// the target when the copy is committed; read-only, hidden and system marks
-// of a target that stays are put back.
+// Windows copies: the file is copied to a temporary beside the target and
+// moved over the target when the copy is committed; read-only, hidden and
+// system marks of a target that stays are put back. CopyFileEx does the copy
+// where it honours a stop; elsewhere (Wine) the copy goes in chunks that
+// check for one.
 #include <random>
 
 #include "platform/temporary_name.h"
@@ -15,6 +17,75 @@ namespace {
 std::string next_temporary_name() {
   thread_local std::minstd_rand generator(temporary_seed(GetCurrentProcessId()));
   return temporary_name(generator);
+}
+
+constexpr DWORD kChunk = DWORD{8} << 20;
+constexpr DWORD kKeptMarks =
+    FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE;
+
+// Copies `from` into the new file `to` a chunk at a time, keeping what
+// CopyFileEx keeps of a plain file: the content, the last-write time and the
+// read-only, hidden, system and archive marks. False with the last error set.
+bool copy_in_chunks(const std::wstring& from, const std::wstring& to) {
+  const HANDLE in = CreateFileW(from.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (in == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(in, &info)) {
+    const DWORD error = GetLastError();
+    CloseHandle(in);
+    SetLastError(error);
+    return false;
+  }
+  const HANDLE out =
+      CreateFileW(to.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (out == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    CloseHandle(in);
+    SetLastError(error);
+    return false;
+  }
+  std::string buffer(kChunk, '\0');
+  DWORD error = ERROR_SUCCESS;
+  for (;;) {
+    if (pending_interrupt() != 0) {
+      error = ERROR_REQUEST_ABORTED;
+      break;
+    }
+    DWORD got = 0;
+    if (!ReadFile(in, buffer.data(), kChunk, &got, nullptr)) {
+      error = GetLastError();
+      break;
+    }
+    if (got == 0) break;
+    DWORD put = 0;
+    if (!WriteFile(out, buffer.data(), got, &put, nullptr) || put != got) {
+      error = put != got && GetLastError() == ERROR_SUCCESS ? ERROR_WRITE_FAULT : GetLastError();
+      break;
+    }
+  }
+  if (error == ERROR_SUCCESS && !SetFileTime(out, nullptr, nullptr, &info.ftLastWriteTime)) {
+    error = GetLastError();
+  }
+  CloseHandle(in);
+  if (!CloseHandle(out) && error == ERROR_SUCCESS) error = GetLastError();
+  if (error == ERROR_SUCCESS && (info.dwFileAttributes & kKeptMarks) != 0 &&
+      !SetFileAttributesW(to.c_str(), info.dwFileAttributes & kKeptMarks)) {
+    error = GetLastError();
+  }
+  if (error == ERROR_SUCCESS) return true;
+  SetFileAttributesW(to.c_str(), FILE_ATTRIBUTE_NORMAL);
+  DeleteFileW(to.c_str());
+  SetLastError(error);
+  return false;
+}
+
+bool copy_to_temporary(const std::wstring& from, const std::wstring& to) {
+  if (cancel_is_honoured()) {
+    return CopyFileExW(from.c_str(), to.c_str(), nullptr, nullptr, copy_cancel_flag(),
+                       COPY_FILE_FAIL_IF_EXISTS) != 0;
+  }
+  return copy_in_chunks(from, to);
 }
 
 class WindowsStagedCopy final : public StagedCopy {
@@ -86,8 +157,7 @@ Outcome NativeFileSystem::stage_copy(const CopyOrder& order, std::unique_ptr<Sta
   }
   for (int attempt = 0; attempt < 16; ++attempt) {
     std::wstring temporary = state_->below(root, std::string(dir) + next_temporary_name());
-    const BOOL copied = CopyFileExW(from_native.c_str(), temporary.c_str(), nullptr, nullptr,
-                                    copy_cancel_flag(), COPY_FILE_FAIL_IF_EXISTS);
+    const bool copied = copy_to_temporary(from_native, temporary);
     const DWORD error = GetLastError();
     if (!copied) {
       if (error == ERROR_FILE_EXISTS) continue;

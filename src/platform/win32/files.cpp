@@ -208,6 +208,14 @@ using namespace win32;
 
 namespace {
 
+// Wine shows host names it cannot decode with U+FFFD in place of the bytes
+// it could not read, and finds the file again by that spelling, so a copy
+// would land under a name the source does not have. On Windows itself the
+// character is an ordinary one.
+bool undecoded(std::wstring_view name) {
+  return under_wine() && name.find(L'\xFFFD') != std::wstring_view::npos;
+}
+
 void append_entry(const WIN32_FIND_DATAW& data, std::vector<DirEntry>& entries) {
   const std::wstring_view name = data.cFileName;
   if (name == L"." || name == L"..") return;
@@ -215,15 +223,16 @@ void append_entry(const WIN32_FIND_DATAW& data, std::vector<DirEntry>& entries) 
   entry.name = narrow(name.data(), name.size());
   // A name from another system (a Linux name seen through Wine) may hold a
   // separator: joined to a path it would name something else.
-  if (name.find_first_of(L"\\/") != std::wstring_view::npos) {
+  if (name.find_first_of(L"\\/") != std::wstring_view::npos || undecoded(name)) {
     entry.kind = EntryKind::kUnusable;
     entries.push_back(std::move(entry));
     return;
   }
   if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-    // A junction or directory link is never entered: it could lead in a circle.
-    if ((data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return;
-    entry.kind = EntryKind::kDirectory;
+    // A junction or directory link is never entered: it could lead in a
+    // circle, or out of the tree.
+    const bool link = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    entry.kind = link ? EntryKind::kDirectoryLink : EntryKind::kDirectory;
   } else {
     entry.kind = EntryKind::kFile;
     entry.size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
@@ -295,6 +304,38 @@ Outcome remove_link(const std::wstring& target, const std::string& path) {
     return Outcome::success();
   }
   return Outcome::failure(why(path, ERROR_FILE_EXISTS));
+}
+
+Outcome remove_directory_link(const std::wstring& target, const std::string& path, DWORD attributes) {
+  // Only a link is deleted as an entry; a real directory here is not ours to
+  // remove as a file.
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return Outcome::failure(why(path, ERROR_ACCESS_DENIED));
+  // The link itself, opened without following it, marked for deletion. Where
+  // the system follows it anyway (a Linux link seen through Wine), the handle
+  // is its target's, which must not be touched.
+  const HANDLE link = CreateFileW(target.c_str(), DELETE | FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                  nullptr);
+  if (link == INVALID_HANDLE_VALUE) return Outcome::failure(why(path, GetLastError()));
+  const HANDLE followed = open_for_query(target);
+  const std::optional<FileId> link_id = id_of_handle(link);
+  const std::optional<FileId> target_id =
+      followed == INVALID_HANDLE_VALUE ? std::nullopt : id_of_handle(followed);
+  if (followed != INVALID_HANDLE_VALUE) CloseHandle(followed);
+  if (!link_id || (target_id && *link_id == *target_id)) {
+    CloseHandle(link);
+    return remove_link(target, path);
+  }
+  FILE_DISPOSITION_INFO disposition{TRUE};
+  const bool marked = SetFileInformationByHandle(link, FileDispositionInfo, &disposition, sizeof disposition);
+  const DWORD error = GetLastError();
+  CloseHandle(link);
+  if (!marked) return Outcome::failure(why(path, error));
+  if (GetFileAttributesW(target.c_str()) != INVALID_FILE_ATTRIBUTES) {
+    return Outcome::failure(why(path, ERROR_ACCESS_DENIED));
+  }
+  return Outcome::success();
 }
 
 }  // namespace win32
@@ -534,8 +575,11 @@ Outcome NativeFileSystem::remove_file(const std::string& root, std::string_view 
   const std::string path = root + std::string(relative);
   if (!state_->plain_below(root, parent_part(relative))) return Outcome::failure(why(path, GetLastError()));
   const std::wstring target = state_->below(root, relative);
-  if (leads_elsewhere(*state_, root, relative)) return remove_link(target, path);
   const DWORD attributes = GetFileAttributesW(target.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return remove_directory_link(target, path, attributes);
+  }
+  if (leads_elsewhere(*state_, root, relative)) return remove_link(target, path);
   SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
   const bool deleted = DeleteFileW(target.c_str()) != 0;
   const DWORD error = deleted ? ERROR_ACCESS_DENIED : GetLastError();

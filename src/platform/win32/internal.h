@@ -49,6 +49,10 @@ std::wstring final_path_of(HANDLE handle);
 
 // The flag a copy in flight passes to CopyFileEx, raised by an interrupt.
 BOOL* copy_cancel_flag();
+// False under Wine, whose CopyFileEx ignores that flag, and which shows host
+// names it cannot decode with U+FFFD.
+bool cancel_is_honoured();
+bool under_wine();
 
 // True when `relative` below `root` is, in truth, another file: a link that
 // the file system shows as a plain file (a Linux link seen through Wine).
@@ -58,6 +62,8 @@ bool leads_elsewhere(NativeFileSystem::State& state, const std::string& root,
 // Removes the link `target` itself: a new empty file is renamed over it and
 // then deleted, so what it leads to is never touched.
 Outcome remove_link(const std::wstring& target, const std::string& path);
+// Removes the junction or directory link `target` as one entry.
+Outcome remove_directory_link(const std::wstring& target, const std::string& path, DWORD attributes);
 
 }  // namespace qmr::win32
 

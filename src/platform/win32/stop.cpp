@@ -33,6 +33,13 @@ BOOL WINAPI on_console_event(DWORD event) {
 
 namespace win32 {
 BOOL* copy_cancel_flag() { return &g_cancel; }
+
+bool under_wine() {
+  static const bool wine = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+  return wine;
+}
+
+bool cancel_is_honoured() { return !under_wine(); }
 }  // namespace win32
 
 void prepare_process() { SetConsoleCtrlHandler(on_console_event, TRUE); }
