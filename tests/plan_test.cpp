@@ -41,7 +41,7 @@ class Passes : public ::testing::Test {
     EntryList dest("/d/");
     scan_tree(fs_, dest, {all_files_list, {}, recurse});
     const Plan plan = make_plan(source, dest, mode, time_step(dest));
-    return execute_plan(plan, source, dest, fs_, console_, {false, workers_});
+    return execute_plan(plan, source, dest, fs_, console_, {false, workers_}).failed;
   }
 
   // The lines a preview of the same run prints.
@@ -104,7 +104,7 @@ TEST_F(Passes, ManyWorkersPrintAndLeaveExactlyWhatOneWorkerDoes) {
       scan_tree(fs, dest, {all_files_list, {}, true});
       const Plan plan = make_plan(source, dest, mode, time_step(dest));
       failures[k] = execute_plan(plan, source, dest, fs, Console({false, false}, out.file(), err.file()),
-                                 {false, workers});
+                                 {false, workers}).failed;
       lines[k] = out.text();
       errors[k] = err.text();
       files[k] = fs.files;
@@ -270,7 +270,7 @@ TEST_F(Passes, ANameThatIsNotOneNameIsNeverCopiedAndKeepsItsDirectorysMirror) {
   ASSERT_EQ(dest.failures().size(), 1u);
   EXPECT_EQ(dest.failures()[0].relative_dir, "sub/");
   const Plan plan = make_plan(source, dest, SyncMode::kUpdate, time_step(dest));
-  EXPECT_EQ(execute_plan(plan, source, dest, fs_, console_, {false, 1}), 1u);
+  EXPECT_EQ(execute_plan(plan, source, dest, fs_, console_, {false, 1}).failed, 1u);
   EXPECT_EQ(fs_.log, Log{"copy /s/keep /d/keep"}) << "nothing deleted below sub/";
   EXPECT_NE(err_.text().find("/s/in\\..\\x: not a plain name"), std::string::npos) << err_.text();
 }

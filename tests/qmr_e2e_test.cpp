@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -37,7 +38,15 @@ const std::string kHelp =
     "\t/COPYALL\t\tCopies all files, deletes non-existent files\n"
     "\t/R\t\t\tRecurse subdirectories\n"
     "\t/QUIET\t\t\tQuiet mode\n"
-    "\t/H or /?\t\tThis help\n";
+    "\t/H or /?\t\tThis help\n"
+    // The options this build adds, and the exit statuses.
+    "\t/LISTONLY\t\tList what would be done, change nothing\n"
+    "\t/THREADS:<n>\t\tCopy and delete with n workers (1 to 64)\n"
+    "\t/EXDIR:<wildcards>\tExclude directories, multiple strings are allowed\n"
+    "\t/STATS\t\t\tEnd with a summary line\n"
+    "\t--version\t\tPrint the version\n"
+    "Exit status: 0 done, 1 refused (nothing changed), 2 some action or scan failed, "
+    "128+n stopped by signal n (130: Ctrl+C)\n";
 
 // File times; Windows keeps them in units of 100 ns.
 const std::int64_t kT1 = windows_tool() ? 1600000000100000000 : 1600000000100000001;
@@ -614,6 +623,95 @@ TEST_F(Refusal, OverlappingRootsAreRefused) {
   EXPECT_EQ(read_file(host("src/inner/a.txt")), "a");
 }
 
+TEST_F(Mirror, IgnoredArgumentsAreNamedWithTheOptionMeant) {
+  tree_.write("src/a.txt", "a", kT1);
+  tree_.write("dst/sub/b.txt", "b", kT1);
+  ToolResult result = qmr({"-n", "/FROM:" + src(), "--dry-run", "/TO:" + dst(), "/RECURSE", "stray"});
+  EXPECT_EQ(result.errors,
+            "qmr: ignoring unknown option -n (did you mean /LISTONLY?)\n"
+            "qmr: ignoring unknown option --dry-run (did you mean /LISTONLY?)\n"
+            "qmr: ignoring unknown option /RECURSE (did you mean /R?)\n"
+            "qmr: ignoring argument stray (roots are given as /FROM:<directory> and /TO:<directory>)\n");
+  // The run goes on as if they were not there: without /R, sub/ is left alone.
+  EXPECT_EQ(result.output, kBanner + line("Copy", "src/a.txt"));
+  EXPECT_TRUE(fs::exists(host("dst/sub/b.txt")));
+  result = qmr({"/QUIET", "-n", "/FROM:" + src(), "/TO:" + dst()});
+  EXPECT_EQ(result.errors, "");
+  result = qmr({src(), dst()});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_NE(result.errors.find("qmr: a run needs both /FROM:<directory> and /TO:<directory>\n"),
+            std::string::npos) << result.errors;
+}
+
+TEST_F(Mirror, ARefusalSaysWhatAndWhy) {
+  tree_.write("src/a.txt", "a", kT1);
+  tree_.write("file", "not a directory", kT1);
+  ToolResult result = qmr({"/FROM:" + src("missing"), "/TO:" + dst()});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.output, kBanner + "Cannot read SOURCE directory...\n");
+  EXPECT_EQ(result.errors.rfind("qmr: cannot read " + src("missing") + ": ", 0), 0u) << result.errors;
+  for (const std::string& to : {tool_path(host("file")), tool_path(host("file")) + tool_separator() + "d"}) {
+    result = qmr({"/FROM:" + src(), "/TO:" + to});
+    EXPECT_EQ(result.status, 1) << to;
+    EXPECT_EQ(result.output, kBanner) << to;
+    EXPECT_EQ(std::count(result.errors.begin(), result.errors.end(), '\n'), 1) << result.errors;
+    EXPECT_NE(result.errors.find(to + ": "), std::string::npos) << result.errors;
+  }
+  EXPECT_EQ(read_file(host("file")), "not a directory");
+  result = qmr({"/FROM:" + src(), "/TO:" + src(), "/R"});
+  EXPECT_EQ(result.errors, "qmr: cannot mirror " + src() + " to " + src() + ": they are the same directory\n");
+}
+
+TEST_F(Mirror, ADestinationThatTakesNoNewNameIsOneRefusal) {
+  if (windows_tool()) GTEST_SKIP() << "permission bits are the POSIX build's";
+  for (int i = 0; i < 20; ++i) tree_.write("src/f" + std::to_string(i), "x", kT1);
+  tree_.mkdir("dst");
+  ::chmod(tree_.root().c_str(), 0755);
+  ::chmod(host("dst").c_str(), 0555);
+  const ToolResult result = qmr(mirror_args(), {.unprivileged = true});
+  ::chmod(host("dst").c_str(), 0755);
+  if (result.status == 0) GTEST_SKIP() << "this user can write to a directory of mode 0555";
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.output, kBanner);
+  EXPECT_EQ(result.errors, "qmr: cannot write to " + dst() + ": Permission denied\n");
+}
+
+TEST_F(Mirror, ExcludedDirectoriesAreNeitherCopiedNorEmptied) {
+  tree_.write("src/a.txt", "a", kT1);
+  tree_.write("src/doc/x.txt", "x", kT1);
+  tree_.write("src/deep/doc/y.txt", "y", kT1);
+  tree_.write("src/deep/z.txt", "z", kT1);
+  tree_.write("dst/doc/kept.txt", "kept", kT1);
+  tree_.write("dst/.git/config", "kept", kT1);
+  const ToolResult result = qmr(mirror_args({"/R", "/EXDIR:DOC", "/EXDIR:.g?t"}));
+  EXPECT_EQ(result.status, 0) << result.errors;
+  EXPECT_EQ(result.output, kBanner + line("Copy", "src/a.txt") + line("Copy", "src/deep/z.txt"));
+  EXPECT_EQ(read_file(host("dst/doc/kept.txt")), "kept");
+  EXPECT_EQ(read_file(host("dst/.git/config")), "kept");
+  EXPECT_FALSE(fs::exists(host("dst/deep/doc")));
+}
+
+TEST_F(Mirror, AskedForAStatsLineTheRunEndsWithItsTotals) {
+  tree_.write("src/new.txt", "12345", kT1);
+  tree_.write("src/same.txt", "s", kT1);
+  tree_.write("dst/same.txt", "s", kT1);
+  tree_.write("dst/gone.txt", "g", kT1);
+  const std::regex summary(
+      "Summary: 1 copied \\(5 bytes\\), 1 deleted, 0 failed, 1 unchanged, 0 attributes, [0-9]+\\.[0-9]{3} s\n");
+  ToolResult result = qmr(mirror_args({"/R", "/STATS", "/LISTONLY"}));
+  const std::string lines = kBanner + "Delete:\t" + dst("gone.txt") + "...\tPlanned.\n" + "Copy:\t" +
+                            src("new.txt") + "...\tPlanned.\n";
+  ASSERT_EQ(result.output.substr(0, lines.size()), lines);
+  EXPECT_TRUE(std::regex_match(result.output.substr(lines.size()), summary)) << result.output;
+  result = qmr(mirror_args({"/R", "/STATS"}));
+  const std::string done = kBanner + line("Delete", "dst/gone.txt") + line("Copy", "src/new.txt");
+  ASSERT_EQ(result.output.substr(0, done.size()), done);
+  EXPECT_TRUE(std::regex_match(result.output.substr(done.size()), summary)) << result.output;
+  // Into a pipe without /STATS, or with /QUIET, there is none.
+  EXPECT_EQ(qmr(mirror_args()).output, kBanner);
+  EXPECT_EQ(qmr(mirror_args({"/R", "/STATS", "/QUIET"})).output, "");
+}
+
 TEST_F(Mirror, ListOnlyPrintsTheRunsLinesAndChangesNothing) {
   tree_.write("src/a.txt", "a", kT1);
   tree_.write("src/changed.txt", "new", kT2);
@@ -787,8 +885,14 @@ TEST_F(Mirror, OnATerminalTheTitleIsSetAndEachActionShowsAtOnce) {
   const size_t title_end = result.output.find('\007');
   ASSERT_NE(title_end, std::string::npos);
   EXPECT_EQ(title_end - title_start.size(), 24u) << "the start time, without its line feed";
-  EXPECT_EQ(result.output.substr(title_end + 1),
-            "Quenmire. Version 1.02\r\nCopy:\t" + src("a") + "...\tOk.\r\n");
+  const std::string rest = result.output.substr(title_end + 1);
+  const std::string lines = "Quenmire. Version 1.02\r\nCopy:\t" + src("a") + "...\tOk.\r\n";
+  EXPECT_EQ(rest.substr(0, lines.size()), lines);
+  // A terminal gets the summary without asking.
+  EXPECT_TRUE(std::regex_match(rest.substr(lines.size()),
+                               std::regex("Summary: 1 copied \\(1 bytes\\), 0 deleted, 0 failed, 0 unchanged, "
+                                          "0 attributes, [0-9]+\\.[0-9]{3} s\r\n")))
+      << rest;
   // Into a pipe no title is written.
   EXPECT_EQ(qmr(mirror_args()).output.find('\033'), std::string::npos);
 }

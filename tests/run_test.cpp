@@ -185,11 +185,17 @@ TEST_F(RunSync, APassThroughViewOfTheSourceIsRefusedBeforeAnyChange) {
   EXPECT_EQ(fs_.files.count("/s/b.doc"), 1u);
 }
 
-TEST_F(RunSync, ADestinationRootThatCannotBeMadeIsAFailure) {
+TEST_F(RunSync, ADestinationRootThatCannotBeMadeOrIsNoDirectoryIsOneRefusal) {
   fs_.add_file("/s/a.txt", 1, 1);
+  fs_.add_file("/s/b.txt", 1, 1);
   fs_.add_file("/blocked", 1, 1);  // a file where the root's parent should be
-  EXPECT_EQ(run(options("/s", "/blocked/d")), kExitSomeFailed);
-  EXPECT_EQ(err_.text(), "qmr: cannot create directory /blocked/d: /blocked: Not a directory\n");
+  EXPECT_EQ(run(options("/s", "/blocked/d")), kExitRefused);
+  const std::string made = "qmr: cannot create directory /blocked/d: /blocked: Not a directory\n";
+  EXPECT_EQ(err_.text(), made);
+  fs_.log.clear();
+  EXPECT_EQ(run(options("/s", "/blocked")), kExitRefused);
+  EXPECT_EQ(err_.text(), made + "qmr: cannot use /blocked: Not a directory\n");
+  EXPECT_TRUE(fs_.log.empty());
 }
 
 TEST_F(RunSync, AnInterruptedRunEndsWithTheSignalsStatus) {

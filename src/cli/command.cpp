@@ -13,6 +13,7 @@ namespace qmr {
 void print_usage() {
   print_banner(stdout);
   std::fputs(kHelpText, stdout);
+  std::fputs(kMoreHelpText, stdout);
 }
 
 int run_command_line(int argc, const char* const* argv, FileSystem& fs) {
@@ -21,6 +22,9 @@ int run_command_line(int argc, const char* const* argv, FileSystem& fs) {
     return kExitOk;
   }
   const ParsedCommandLine parsed = parse_arguments(argc, argv);
+  if (!parsed.options.quiet) {
+    for (const IgnoredArgument& ignored : parsed.ignored) std::fputs(ignored_text(ignored).c_str(), stderr);
+  }
   if (parsed.request == Request::kHelp) {
     print_usage();
     return kExitOk;
@@ -39,6 +43,7 @@ int run_command_line(int argc, const char* const* argv, FileSystem& fs) {
   if (options.source_root.empty() || options.dest_root.empty()) {
     console.banner();
     console.report("%s", kUnknownRootsMessage);
+    if (!options.quiet) std::fputs(kRootsNeededMessage, stderr);
   } else {
     status = run_sync(options, fs, console);
   }

@@ -20,9 +20,34 @@ void set_threads(RunOptions& options, std::string_view value) {
 
 namespace {
 
+enum class KeyResult { kApplied, kHelp, kUnknown };
+
+// The option a user who typed `key` (without its lead character) most likely
+// meant: spellings of other mirroring and copying tools.
+std::string hint_for(std::string_view key) {
+  while (!key.empty() && key.front() == '-') key.remove_prefix(1);
+  const std::string_view name = key.substr(0, key.find(':'));
+  struct Miss {
+    std::string_view typed;
+    std::string_view meant;
+  };
+  static constexpr Miss kMisses[] = {
+      {"RECURSE", "/R"},         {"RECURSIVE", "/R"},     {"S", "/R"},
+      {"E", "/R"},               {"N", "/LISTONLY"},      {"DRY-RUN", "/LISTONLY"},
+      {"DRYRUN", "/LISTONLY"},   {"L", "/LISTONLY"},      {"LIST", "/LISTONLY"},
+      {"EXCLUDE", "/EX:"},       {"XF", "/EX:"},          {"INCLUDE", "/FILES:"},
+      {"XD", "/EXDIR:"},         {"EXCLUDE-DIR", "/EXDIR:"}, {"Q", "/QUIET"},
+      {"MT", "/THREADS:"},       {"THREAD", "/THREADS:"}, {"V", "--version"},
+      {"SOURCE", "/FROM:"},      {"DEST", "/TO:"},        {"STAT", "/STATS"},
+  };
+  for (const Miss& miss : kMisses) {
+    if (equal_ignoring_case(name, miss.typed)) return std::string(miss.meant);
+  }
+  return {};
+}
+
 // Applies every row of the option table that `key` passes; rows are independent.
-// Returns false when the key asks for help.
-bool apply_key(std::string_view key, RunOptions& options) {
+KeyResult apply_key(std::string_view key, RunOptions& options) {
   struct PrefixRow {
     std::string_view keyword;
     void (*action)(RunOptions&, std::string_view value);
@@ -39,17 +64,37 @@ bool apply_key(std::string_view key, RunOptions& options) {
       {"QUIET", [](RunOptions& o, std::string_view) { o.quiet = true; }},
       {"LISTONLY", [](RunOptions& o, std::string_view) { o.list_only = true; }},
       {"THREADS:", [](RunOptions& o, std::string_view v) { set_threads(o, v); }},
+      {"EXDIR:", [](RunOptions& o, std::string_view v) { append_pattern(o.exclude_directories, v); }},
+      {"STATS", [](RunOptions& o, std::string_view) { o.stats = true; }},
   };
+  if (equal_ignoring_case(key, "H") || key == "?") return KeyResult::kHelp;
+  bool applied = false;
   for (const PrefixRow& row : kPrefixRows) {
     if (starts_with_ignoring_case(key, row.keyword)) {
       row.action(options, key.substr(row.keyword.size()));
+      applied = true;
     }
   }
-  if (equal_ignoring_case(key, "R")) options.recurse = true;
-  return !equal_ignoring_case(key, "H") && key != "?";
+  if (equal_ignoring_case(key, "R")) {
+    options.recurse = true;
+    applied = true;
+  }
+  return applied ? KeyResult::kApplied : KeyResult::kUnknown;
 }
 
 }  // namespace
+
+std::string ignored_text(const IgnoredArgument& ignored) {
+  std::string text = "qmr: ignoring ";
+  text += ignored.option ? "unknown option " : "argument ";
+  text += ignored.argument;
+  if (!ignored.hint.empty()) {
+    text += " (did you mean " + ignored.hint + "?)";
+  } else if (!ignored.option) {
+    text += " (roots are given as /FROM:<directory> and /TO:<directory>)";
+  }
+  return text + "\n";
+}
 
 ParsedCommandLine parse_arguments(int argc, const char* const* argv) {
   ParsedCommandLine parsed;
@@ -64,10 +109,17 @@ ParsedCommandLine parse_arguments(int argc, const char* const* argv) {
       parsed.request = Request::kVersion;
       break;
     }
-    if (argument.empty() || (argument[0] != '/' && argument[0] != '-')) continue;
-    if (!apply_key(argument.substr(1), parsed.options)) {
+    if (argument.empty() || (argument[0] != '/' && argument[0] != '-')) {
+      parsed.ignored.push_back({std::string(argument), "", false});
+      continue;
+    }
+    const KeyResult result = apply_key(argument.substr(1), parsed.options);
+    if (result == KeyResult::kHelp) {
       parsed.request = Request::kHelp;
       break;
+    }
+    if (result == KeyResult::kUnknown) {
+      parsed.ignored.push_back({std::string(argument), hint_for(argument.substr(1)), true});
     }
   }
   return parsed;

@@ -32,6 +32,7 @@ class Console {
       : settings_(settings), out_(out), err_(err) {}
 
   bool quiet() const { return settings_.quiet; }
+  bool interactive() const { return settings_.interactive; }
 
   // Prints `format` with its one "%s" replaced by `text` in the console's code
   // page. The text is never read as a format, so a "%" in a path prints as is.

@@ -19,6 +19,17 @@ inline constexpr char kHelpText[] =
     "\t/QUIET\t\t\tQuiet mode\n"
     "\t/H or /?\t\tThis help\n";
 
+// The options this build adds, one line each, and the exit statuses: printed
+// after the help text.
+inline constexpr char kMoreHelpText[] =
+    "\t/LISTONLY\t\tList what would be done, change nothing\n"
+    "\t/THREADS:<n>\t\tCopy and delete with n workers (1 to 64)\n"
+    "\t/EXDIR:<wildcards>\tExclude directories, multiple strings are allowed\n"
+    "\t/STATS\t\t\tEnd with a summary line\n"
+    "\t--version\t\tPrint the version\n"
+    "Exit status: 0 done, 1 refused (nothing changed), 2 some action or scan failed,"
+    " 128+n stopped by signal n (130: Ctrl+C)\n";
+
 inline constexpr char kUnknownRootsMessage[] = "Unknown SOURCE or DESTINATION directory...\n";
 inline constexpr char kSourceUnreadableMessage[] = "Cannot read SOURCE directory...\n";
 inline constexpr char kNothingSelectedMessage[] =
@@ -28,6 +39,7 @@ inline constexpr char kDestInSourceMessage[] = "DESTINATION directory lies insid
 inline constexpr char kSourceInDestMessage[] = "SOURCE directory lies inside DESTINATION...\n";
 
 // On the error stream, for a run refused before it starts.
+inline constexpr char kRootsNeededMessage[] = "qmr: a run needs both /FROM:<directory> and /TO:<directory>\n";
 inline constexpr char kBadThreadsMessage[] = "qmr: /THREADS: takes a number of workers from 1 to 64\n";
 
 // Progress lines: the action, then its outcome.

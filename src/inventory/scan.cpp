@@ -54,6 +54,10 @@ void scan_directory(FileSystem& fs, EntryList& list, const std::string& relative
     }
     if (entry.kind == EntryKind::kDirectoryLink && !settings.destination) continue;
     if (entry.kind == EntryKind::kDirectory) {
+      if (settings.excluded_directories != nullptr &&
+          !is_selected(entry.name, {}, *settings.excluded_directories)) {
+        continue;
+      }
       if (settings.recurse) scan_directory(fs, list, relative_dir + entry.name + separator, settings);
       continue;
     }

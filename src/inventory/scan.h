@@ -34,10 +34,14 @@ struct ScanSettings {
   // The destination's scan: a directory holding a name that is not one
   // plain name is reported as a failure, and nothing below it is deleted.
   bool destination = false;
+  // Names of subdirectories never entered, on either side: nothing below
+  // them is copied, and nothing below them is deleted.
+  const PatternList* excluded_directories = nullptr;
 };
 
 // Appends the selected files below `list.root()` to `list`. Every subdirectory
-// is entered (with `recurse`) whatever the patterns say; a directory that
+// is entered (with `recurse`) whatever the file patterns say, unless its name
+// matches `excluded_directories`; a directory that
 // cannot be read adds a ScanFailure and no entries. Entries of one directory
 // come in the order of their upper-cased names, ties by their bytes, on every
 // platform.

@@ -67,6 +67,11 @@ struct DirEntry {
 
 enum class ListStatus { kOk, kMissing, kUnreadable };
 
+struct RootProbe {
+  bool alias = false;      // a name made in the destination showed in the source
+  std::string unwritable;  // why the destination root takes no new name; empty when it does
+};
+
 // One directory as listed: its entries in no particular order, and what the
 // directory itself is.
 struct Listing {
@@ -160,10 +165,10 @@ class FileSystem {
   // user named this path), then opens it as `open_root` does.
   virtual Outcome make_root(const std::string& path) = 0;
 
-  // True when a name made in `dest_root` shows in `source_root`: two views of
-  // one directory that identity cannot tell apart (a pass-through file
-  // system, a network loopback). The name is removed again.
-  virtual bool roots_alias(const std::string& source_root, const std::string& dest_root) = 0;
+  // Makes a name in `dest_root` and looks for it in `source_root`: seen, the
+  // roots are two views of one directory that identity cannot tell apart (a
+  // pass-through file system, a network loopback). The name is removed again.
+  virtual RootProbe probe_roots(const std::string& source_root, const std::string& dest_root) = 0;
 
   // Creates one directory level below `root`, private to its owner until
   // `set_attributes` settles it.
@@ -219,7 +224,7 @@ class NativeFileSystem final : public FileSystem {
   std::string resolve_path(const std::string& path) override;
   std::string stored_spelling(const std::string& resolved) override;
   Outcome make_root(const std::string& path) override;
-  bool roots_alias(const std::string& source_root, const std::string& dest_root) override;
+  RootProbe probe_roots(const std::string& source_root, const std::string& dest_root) override;
   DirectoryMade make_directory(const std::string& root, std::string_view relative_dir) override;
   void set_attributes(const std::string& root, std::string_view relative_dir,
                       const Attributes& attributes) override;

@@ -50,7 +50,7 @@ class Executor {
       : plan_(plan), source_(source), dest_(dest), fs_(fs), console_(console),
         separator_(fs.path_style().separator) {}
 
-  size_t run(ExecuteSettings settings) {
+  RunTotals run(ExecuteSettings settings) {
     const auto first_copy = std::find_if(plan_.actions.begin(), plan_.actions.end(),
                                          [](const Action& a) { return a.kind == ActionKind::kCopy; });
     const size_t split = static_cast<size_t>(first_copy - plan_.actions.begin());
@@ -66,7 +66,8 @@ class Executor {
                                               : run_in_order(split, end);
     }
     settle(settings.settle_root);
-    return failures;
+    totals_.failed = failures;
+    return totals_;
   }
 
  private:
@@ -354,13 +355,19 @@ class Executor {
 
   // Ends the action's line; the line of an action abandoned to an interrupt
   // is dropped. Returns false for a failure.
-  bool report(const Action& action, const Outcome& outcome) const {
+  bool report(const Action& action, const Outcome& outcome) {
     if (action.kind == ActionKind::kClearDebris) return true;
     if (!outcome.ok && fs_.interrupted() != 0) {
       console_.abandoned();
       return true;
     }
     console_.outcome(outcome.ok);
+    if (outcome.ok && action.kind == ActionKind::kCopy) {
+      ++totals_.copied;
+      totals_.copied_bytes += source_[action.entry].size();
+    } else if (outcome.ok) {
+      ++totals_.deleted;
+    }
     if (!outcome.ok) {
       const auto [format, path] = line_of(action, source_, dest_);
       console_.reason(action.kind == ActionKind::kCopy ? "copy" : "delete", path, outcome.reason);
@@ -467,6 +474,7 @@ class Executor {
   std::unordered_set<std::string> ready_;
   std::string last_ready_;
   std::vector<std::string> created_;
+  RunTotals totals_;
 };
 
 }  // namespace
@@ -478,19 +486,27 @@ unsigned default_workers() {
   return std::clamp(cores * 4, 4u, 16u);
 }
 
-size_t execute_plan(const Plan& plan, const EntryList& source, const EntryList& dest,
-                    FileSystem& fs, const Console& console, ExecuteSettings settings) {
+RunTotals execute_plan(const Plan& plan, const EntryList& source, const EntryList& dest,
+                       FileSystem& fs, const Console& console, ExecuteSettings settings) {
   return Executor(plan, source, dest, fs, console).run(settings);
 }
 
-void preview_plan(const Plan& plan, const EntryList& source, const EntryList& dest,
-                  const Console& console) {
+RunTotals preview_plan(const Plan& plan, const EntryList& source, const EntryList& dest,
+                       const Console& console) {
+  RunTotals totals;
   for (const Action& action : plan.actions) {
     if (action.kind == ActionKind::kClearDebris) continue;
     const auto [format, path] = line_of(action, source, dest);
     console.begin(format, path);
     console.planned();
+    if (action.kind == ActionKind::kCopy) {
+      ++totals.copied;
+      totals.copied_bytes += source[action.entry].size();
+    } else {
+      ++totals.deleted;
+    }
   }
+  return totals;
 }
 
 }  // namespace qmr

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "console/console.h"
 #include "inventory/entry_list.h"
@@ -12,6 +13,16 @@
 #include "sync/plan.h"
 
 namespace qmr {
+
+// What a run did, for its summary line.
+struct RunTotals {
+  std::uint64_t copied = 0;
+  std::uint64_t copied_bytes = 0;  // the copied files' sizes
+  std::uint64_t deleted = 0;
+  std::uint64_t failed = 0;
+  std::uint64_t unchanged = 0;   // paired files left alone
+  std::uint64_t attributes = 0;  // files and directories given the source's attributes
+};
 
 struct ExecuteSettings {
   bool settle_root = false;  // the run made the destination root
@@ -35,12 +46,13 @@ unsigned default_workers();
 //
 // An interrupt stops the run at the next action: actions in flight end or are
 // abandoned with their temporaries removed, and every action that took effect
-// has its line. Returns the number of actions that failed.
-size_t execute_plan(const Plan& plan, const EntryList& source, const EntryList& dest,
+// has its line. Returns what was done; `failed` counts the actions that failed.
+RunTotals execute_plan(const Plan& plan, const EntryList& source, const EntryList& dest,
                     FileSystem& fs, const Console& console, ExecuteSettings settings);
 
-// Prints the lines `execute_plan` would print, each ended by "Planned.".
-void preview_plan(const Plan& plan, const EntryList& source, const EntryList& dest,
+// Prints the lines `execute_plan` would print, each ended by "Planned.", and
+// returns what the run would do.
+RunTotals preview_plan(const Plan& plan, const EntryList& source, const EntryList& dest,
                   const Console& console);
 
 }  // namespace qmr

@@ -15,10 +15,12 @@ struct RunOptions {
   std::string dest_root;
   PatternList include_patterns;
   PatternList exclude_patterns;
+  PatternList exclude_directories;  // directory names never entered, on either side
   SyncMode mode = SyncMode::kUpdate;
   bool recurse = false;
   bool quiet = false;
   bool list_only = false;  // report the plan, change nothing
+  bool stats = false;      // end with a summary line, terminal or not
   // Workers that carry out the plan; 0 lets the run choose, 1 runs every
   // action on the main thread, one after another.
   unsigned threads = 0;

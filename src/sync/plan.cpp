@@ -59,6 +59,7 @@ void plan_copies(const EntryList& source, const EntryList& dest, SyncMode mode,
     const bool equal =
         from.size() == to.size() && same_time(to.last_write(), from.last_write(), time_step);
     if (equal && mode != SyncMode::kCopyAll) continue;
+    --plan.unchanged;
     Action copy{ActionKind::kCopy, true, entry};
     if (source.name(from) != dest.name(to) || source.directory(from) != dest.directory(to)) {
       copy.target = static_cast<std::uint32_t>(plan.targets.size());
@@ -125,6 +126,7 @@ Plan make_plan(const EntryList& source, const EntryList& dest, SyncMode mode,
                std::int64_t time_step) {
   Plan plan;
   const Pairing pairing = pair_entries(source, dest);
+  for (const std::uint32_t partner : pairing.dest_of_source) plan.unchanged += partner != kUnpaired;
   plan_deletions(source, dest, mode, pairing, plan);
   if (mode == SyncMode::kDelOnly) return plan;
   plan_copies(source, dest, mode, time_step, pairing, plan);

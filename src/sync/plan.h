@@ -40,6 +40,8 @@ struct Plan {
   // Destination directories that stand where a copy must put a file, with
   // every directory below them: removed once the deletions have emptied them.
   std::vector<std::uint32_t> clear;
+  // Paired source files the plan leaves alone.
+  std::uint64_t unchanged = 0;
 };
 
 // `time_step` is the destination's (see equality.h).

@@ -1,5 +1,7 @@
 #include "sync/run.h"
 
+#include <chrono>
+#include <cstdio>
 #include <optional>
 #include <thread>
 
@@ -90,9 +92,18 @@ bool changes_anything(const Plan& plan) {
   return !plan.actions.empty() || !plan.settle.empty() || !plan.clear.empty();
 }
 
-int refuse(const Console& console, const char* message) {
-  console.report("%s", message);
+// A refusal: the message on stdout, and on stderr what was refused and why.
+int refuse(const Console& console, const char* message, std::string_view verb, std::string_view what,
+           std::string_view why) {
+  if (message != nullptr) console.report("%s", message);
+  console.reason(verb, what, why);
   return kExitRefused;
+}
+
+std::string_view overlap_reason(const char* refusal) {
+  if (refusal == kSameRootsMessage) return "they are the same directory";
+  if (refusal == kDestInSourceMessage) return "the destination lies inside the source";
+  return "the source lies inside the destination";
 }
 
 // What an interrupt during the run makes of its exit status.
@@ -101,9 +112,27 @@ int interrupted_status(FileSystem& fs, int status) {
   return signal_number != 0 ? 128 + signal_number : status;
 }
 
+// The summary line: counts and bytes as plain integers, the time in seconds.
+std::string summary_line(const RunTotals& totals, std::chrono::steady_clock::duration elapsed) {
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
+  char line[256];
+  std::snprintf(line, sizeof line,
+                "Summary: %llu copied (%llu bytes), %llu deleted, %llu failed, %llu unchanged, "
+                "%llu attributes, %lld.%03lld s",
+                static_cast<unsigned long long>(totals.copied),
+                static_cast<unsigned long long>(totals.copied_bytes),
+                static_cast<unsigned long long>(totals.deleted),
+                static_cast<unsigned long long>(totals.failed),
+                static_cast<unsigned long long>(totals.unchanged),
+                static_cast<unsigned long long>(totals.attributes), static_cast<long long>(ms / 1000),
+                static_cast<long long>(ms % 1000));
+  return line;
+}
+
 }  // namespace
 
 int run_sync(const RunOptions& options, FileSystem& fs, const Console& console) {
+  const auto started = std::chrono::steady_clock::now();
   const PathStyle& style = fs.path_style();
   const std::string source_root = close_root(options.source_root, style);
   const std::string dest_root = close_root(options.dest_root, style);
@@ -118,8 +147,17 @@ int run_sync(const RunOptions& options, FileSystem& fs, const Console& console) 
   std::optional<FileId> dest_id;
   if (source_opened.status == ListStatus::kOk && source_opened.id_known) source_id = source_opened.id;
   if (dest_opened.status == ListStatus::kOk && dest_opened.id_known) dest_id = dest_opened.id;
+  const std::string source_shown = display_dir(source_root, style.separator);
+  const std::string dest_shown = display_dir(dest_root, style.separator);
+  const std::string both = source_shown + " to " + dest_shown;
   const Overlap overlap = root_overlap(fs, source_root, dest_root, source_id, dest_id);
-  if (const char* refusal = refusal_for(overlap, options.recurse)) return refuse(console, refusal);
+  if (const char* refusal = refusal_for(overlap, options.recurse)) {
+    return refuse(console, refusal, "mirror", both, overlap_reason(refusal));
+  }
+  // Nothing could be done in a destination root that cannot be opened.
+  if (dest_opened.status == ListStatus::kUnreadable) {
+    return refuse(console, nullptr, "use", dest_shown, dest_opened.reason);
+  }
 
   const unsigned workers = options.threads != 0 ? options.threads : default_workers();
   EntryList source(source_root);
@@ -130,9 +168,12 @@ int run_sync(const RunOptions& options, FileSystem& fs, const Console& console) 
     const PatternList nothing_excluded;
     ScanSettings dest_settings{all_files_list, nothing_excluded, options.recurse, source_id};
     dest_settings.destination = true;
+    dest_settings.excluded_directories = &options.exclude_directories;
+    ScanSettings source_settings{options.include_patterns, options.exclude_patterns, options.recurse, dest_id};
+    source_settings.excluded_directories = &options.exclude_directories;
     std::optional<std::jthread> dest_scan;
     if (workers > 1) dest_scan.emplace([&] { scan_tree(fs, dest, dest_settings); });
-    scan_tree(fs, source, {options.include_patterns, options.exclude_patterns, options.recurse, dest_id});
+    scan_tree(fs, source, source_settings);
     if (dest_scan) {
       dest_scan->join();
     } else {
@@ -140,35 +181,48 @@ int run_sync(const RunOptions& options, FileSystem& fs, const Console& console) 
     }
   }
   if (fs.interrupted() != 0) return interrupted_status(fs, kExitOk);
-  if (root_missing(source)) return refuse(console, kSourceUnreadableMessage);
-  if (source.met_other_root) return refuse(console, kDestInSourceMessage);
-  if (dest.met_other_root) return refuse(console, kSourceInDestMessage);
+  if (root_missing(source)) {
+    return refuse(console, kSourceUnreadableMessage, "read", source_shown, source.failures().front().reason);
+  }
+  if (source.met_other_root) {
+    return refuse(console, kDestInSourceMessage, "mirror", both, overlap_reason(kDestInSourceMessage));
+  }
+  if (dest.met_other_root) {
+    return refuse(console, kSourceInDestMessage, "mirror", both, overlap_reason(kSourceInDestMessage));
+  }
   size_t failures = report_scan_failures(console, source, false, style.separator);
   failures += report_scan_failures(console, dest, true, style.separator);
   // An empty selection would make every destination file look unpaired.
   if (source.empty() && !dest.empty() && options.mode != SyncMode::kCopyOnly) {
-    return refuse(console, kNothingSelectedMessage);
+    return refuse(console, kNothingSelectedMessage, "mirror", both,
+                  "no source file is selected, so every destination file would be deleted");
   }
 
   const Plan plan = make_plan(source, dest, options.mode, time_step(dest));
-  if (options.list_only) {
-    preview_plan(plan, source, dest, console);
-    return failures == 0 ? kExitOk : kExitSomeFailed;
-  }
+  const auto summarise = [&](RunTotals totals) {
+    totals.failed += failures;
+    totals.unchanged = plan.unchanged;
+    if (options.stats || console.interactive()) {
+      console.report("%s\n", summary_line(totals, std::chrono::steady_clock::now() - started));
+    }
+    return totals.failed == 0 ? kExitOk : kExitSomeFailed;
+  };
+  if (options.list_only) return summarise(preview_plan(plan, source, dest, console));
   const bool dest_made = root_missing(dest);
   if (dest_made) {
     if (const Outcome made = fs.make_root(dest_root); !made.ok) {
-      console.reason("create directory", display_dir(dest_root, style.separator), made.reason);
-      return kExitSomeFailed;
+      return refuse(console, nullptr, "create directory", dest_shown, made.reason);
     }
-  } else if (changes_anything(plan) && fs.roots_alias(source_root, dest_root)) {
+  } else if (changes_anything(plan)) {
+    const RootProbe probe = fs.probe_roots(source_root, dest_root);
     // Two views of one directory: every unselected file would be deleted
     // from the source itself.
-    return refuse(console, kSameRootsMessage);
+    if (probe.alias) return refuse(console, kSameRootsMessage, "mirror", both, overlap_reason(kSameRootsMessage));
+    // One refusal rather than a failure for every file.
+    if (!probe.unwritable.empty()) return refuse(console, nullptr, "write to", dest_shown, probe.unwritable);
   }
   const bool settle_root = dest_made && options.mode != SyncMode::kDelOnly;
-  failures += execute_plan(plan, source, dest, fs, console, {settle_root, workers});
-  return interrupted_status(fs, failures == 0 ? kExitOk : kExitSomeFailed);
+  return interrupted_status(fs, summarise(execute_plan(plan, source, dest, fs, console, {settle_root, workers})));
 }
 
 }  // namespace qmr

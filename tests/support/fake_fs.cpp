@@ -66,9 +66,9 @@ RootStatus FakeFileSystem::open_root(const std::string& root) {
   return status;
 }
 
-bool FakeFileSystem::roots_alias(const std::string& source_root, const std::string& dest_root) {
+RootProbe FakeFileSystem::probe_roots(const std::string& source_root, const std::string& dest_root) {
   const std::lock_guard<std::recursive_mutex> lock(mutex_);
-  return mounted(resolve_path(source_root)) == mounted(resolve_path(dest_root));
+  return {mounted(resolve_path(source_root)) == mounted(resolve_path(dest_root)), {}};
 }
 
 void FakeFileSystem::list_directory(const std::string& root, std::string_view relative_dir,

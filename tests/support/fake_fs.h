@@ -46,7 +46,7 @@ class FakeFileSystem final : public FileSystem {
   DirectoryMade make_directory(const std::string& root, std::string_view relative_dir) override;
   void set_attributes(const std::string& root, std::string_view relative_dir,
                       const Attributes& attributes) override;
-  bool roots_alias(const std::string& source_root, const std::string& dest_root) override;
+  RootProbe probe_roots(const std::string& source_root, const std::string& dest_root) override;
   Outcome stage_copy(const CopyOrder& order, std::unique_ptr<StagedCopy>& staged) override;
   Outcome remove_file(const std::string& root, std::string_view relative) override;
   bool remove_directory(const std::string& root, std::string_view relative_dir) override;

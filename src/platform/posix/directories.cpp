@@ -320,26 +320,28 @@ Outcome NativeFileSystem::make_root(const std::string& path) {
   return Outcome::success();
 }
 
-bool NativeFileSystem::roots_alias(const std::string& source_root, const std::string& dest_root) {
+RootProbe NativeFileSystem::probe_roots(const std::string& source_root, const std::string& dest_root) {
   const DirectoryHandle source = state_->directory(source_root, "");
   const DirectoryHandle dest = state_->directory(dest_root, "");
   // Where nothing can be removed, nothing will be changed either; a marker
   // could never be taken back.
-  if (!source || !dest || dest->append_only) return false;
+  if (!source || !dest || dest->append_only) return {};
   std::minstd_rand generator(temporary_seed(static_cast<std::uint32_t>(::getpid())));
   for (int attempt = 0; attempt < 16; ++attempt) {
     const std::string marker = temporary_name(generator);
     Fd made(::openat(dest->fd.get(), marker.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     if (made.get() < 0) {
       if (errno == EEXIST) continue;
-      return false;  // nothing can be made there, so nothing will be changed either
+      // Nothing can be made there, so nothing will be changed either.
+      if (errno == EACCES || errno == EPERM || errno == EROFS) return {false, std::strerror(errno)};
+      return {};
     }
     struct stat st{};
     const bool seen = ::fstatat(source->fd.get(), marker.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
     ::unlinkat(dest->fd.get(), marker.c_str(), 0);
-    return seen;
+    return {seen, {}};
   }
-  return false;
+  return {};
 }
 
 std::string NativeFileSystem::resolve_path(const std::string& path) {

@@ -437,7 +437,7 @@ RootStatus NativeFileSystem::open_root(const std::string& root) {
   return result;
 }
 
-bool NativeFileSystem::roots_alias(const std::string& source_root, const std::string& dest_root) {
+RootProbe NativeFileSystem::probe_roots(const std::string& source_root, const std::string& dest_root) {
   std::minstd_rand generator(temporary_seed(GetCurrentProcessId()));
   for (int attempt = 0; attempt < 16; ++attempt) {
     const std::string marker = temporary_name(generator);
@@ -445,15 +445,18 @@ bool NativeFileSystem::roots_alias(const std::string& source_root, const std::st
     const HANDLE handle = CreateFileW(made.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                       FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-      if (GetLastError() == ERROR_FILE_EXISTS) continue;
-      return false;  // nothing can be made there, so nothing will be changed either
+      const DWORD error = GetLastError();
+      if (error == ERROR_FILE_EXISTS) continue;
+      // Nothing can be made there, so nothing will be changed either.
+      if (error == ERROR_ACCESS_DENIED || error == ERROR_WRITE_PROTECT) return {false, system_text(error)};
+      return {};
     }
     CloseHandle(handle);
     const bool seen = attributes_of(source_root + marker) != INVALID_FILE_ATTRIBUTES;
     DeleteFileW(made.c_str());
-    return seen;
+    return {seen, {}};
   }
-  return false;
+  return {};
 }
 
 const PathStyle& NativeFileSystem::path_style() const { return kWindowsPathStyle; }
