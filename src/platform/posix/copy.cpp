@@ -217,7 +217,9 @@ Outcome stage_link(const SourceEntry& entry, const std::string& from, const Dire
       return Outcome::failure(why(target_path, errno));
     }
     auto made = std::make_unique<PosixStagedCopy>(dir, temporary, name, target_path, replace);
-    ::fchownat(dirfd, temporary.c_str(), entry.st.st_uid, entry.st.st_gid, AT_SYMLINK_NOFOLLOW);
+    // A link's owner is kept where the run may set it; elsewhere it is the runner's.
+    [[maybe_unused]] const int owned =
+        ::fchownat(dirfd, temporary.c_str(), entry.st.st_uid, entry.st.st_gid, AT_SYMLINK_NOFOLLOW);
     const struct timespec times[2] = {entry.st.st_atim, entry.st.st_mtim};
     if (::utimensat(dirfd, temporary.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
       return Outcome::failure(why(target_path, errno));
