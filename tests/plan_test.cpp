@@ -366,6 +366,37 @@ TEST_F(Passes, DirectoriesTakeTheSourcesAttributesDeepestFirst) {
   EXPECT_TRUE(fs_.log.empty()) << "a second run changes nothing";
 }
 
+TEST(Attributes, AnEqualFileTakesTheModeACopyWouldGiveIt) {
+  test::FakeFileSystem fs;
+  const Attributes secret{0600, 1, 1}, setuid{04755, 1, 1};
+  fs.add_file("/s/secret", 1, 10);
+  fs.files["/s/secret"].attributes = secret;
+  fs.add_file("/s/tool", 1, 10);
+  fs.files["/s/tool"].attributes = setuid;
+  fs.add_file("/s/changed", 1, 10);
+  fs.files["/s/changed"].attributes = secret;
+  fs.add_file("/d/SECRET", 1, 10);
+  fs.files["/d/SECRET"].attributes = {0644, 1, 1};
+  fs.add_file("/d/tool", 1, 10);
+  fs.files["/d/tool"].attributes = {0755, 2, 1};  // another owner
+  fs.add_file("/d/changed", 1, 11);
+  EntryList source("/s/"), dest("/d/");
+  scan_tree(fs, source, {{}, {}, true});
+  scan_tree(fs, dest, {all_files_list, {}, true});
+  // Where owners are kept, the owner differs too; where not, the setuid bit
+  // of a file whose owner cannot be given is not wanted either.
+  EXPECT_EQ(make_plan(source, dest, SyncMode::kUpdate, time_step(dest), true).attributes.size(), 2u);
+  const Plan plan = make_plan(source, dest, SyncMode::kUpdate, time_step(dest), false);
+  ASSERT_EQ(plan.attributes.size(), 1u) << "an unequal file is copied, not updated";
+  EXPECT_EQ(make_plan(source, dest, SyncMode::kDelOnly, time_step(dest), true).attributes.size(), 0u);
+  test::CapturedOutput out, err;
+  const RunTotals totals =
+      execute_plan(plan, source, dest, fs, Console({false, false}, out.file(), err.file()), {false, 1});
+  EXPECT_EQ(fs.files["/d/SECRET"].attributes, secret) << "through the partner's own spelling";
+  EXPECT_EQ(totals.attributes, 1u);
+  EXPECT_EQ(out.text(), "Copy:\t/s/changed...\tOk.\n") << "no line of its own";
+}
+
 TEST_F(Passes, APreviewPrintsTheSameLinesAndChangesNothing) {
   fs_.add_file("/d/.qmr-0a1b2c3d.tmp", 9, 9);
   for (const SyncMode mode :

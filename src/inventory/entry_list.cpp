@@ -25,15 +25,17 @@ std::string EntryList::relative_path(const FileEntry& e) const {
   return path;
 }
 
-std::uint32_t EntryList::add_directory(std::string relative_dir, const Attributes& attributes) {
+std::uint32_t EntryList::add_directory(std::string relative_dir, const Attributes& attributes,
+                                       FileTime last_write) {
   if (directories_.size() >= FileEntry::kDirectoryMask) throw std::length_error("too many directories");
   directories_.push_back(std::move(relative_dir));
   attributes_.push_back(attributes);
+  directory_times_.push_back(last_write);
   return static_cast<std::uint32_t>(directories_.size() - 1);
 }
 
 void EntryList::add(std::uint32_t directory, std::string_view name, EntryKind kind,
-                    std::uint64_t size, FileTime last_write) {
+                    std::uint64_t size, FileTime last_write, const Attributes& attributes) {
   // File names are far shorter than this on every file system.
   if (name.size() > 0xffff) throw std::length_error("file name too long");
   const size_t needed = kLengthBytes + name.size();
@@ -56,6 +58,11 @@ void EntryList::add(std::uint32_t directory, std::string_view name, EntryKind ki
   entry.nanoseconds_ = last_write.nanoseconds;
   entry.name_ = static_cast<std::uint32_t>(((blocks_.size() - 1) << kBlockBits) | block_used_);
   entry.directory_ = directory | (static_cast<std::uint32_t>(kind) << FileEntry::kKindShift);
+  const std::array<std::uint32_t, 3> key{attributes.mode, attributes.owner, attributes.group};
+  const auto [found, added] =
+      attributes_index_.emplace(key, static_cast<std::uint32_t>(file_attributes_.size()));
+  if (added) file_attributes_.push_back(attributes);
+  entry.attributes_ = found->second;
   entries_.push_back(entry);
   block_used_ += needed;
 }

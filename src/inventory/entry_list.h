@@ -1,10 +1,12 @@
 // The files found under one root, in scan order, and the directories the scan
-// read. An entry is a 28-byte record; each directory's relative path is stored
+// read. An entry is a 32-byte record; each directory's relative path is stored
 // once and each name once, in large shared blocks, so a list of a million
 // files stays compact and never needs one big reallocation while it grows.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <map>
 #include <deque>
 #include <memory>
 #include <string>
@@ -23,6 +25,8 @@ class FileEntry {
     return {static_cast<std::int64_t>(join(seconds_low_, seconds_high_)), nanoseconds_};
   }
   EntryKind kind() const { return static_cast<EntryKind>(directory_ >> kKindShift); }
+  // Index into the list's table of distinct owner, group and mode triples.
+  std::uint32_t attributes_index() const { return attributes_; }
 
  private:
   friend class EntryList;
@@ -42,9 +46,10 @@ class FileEntry {
   std::uint32_t nanoseconds_ = 0;
   std::uint32_t name_ = 0;       // where the name starts in the list's name blocks
   std::uint32_t directory_ = 0;  // index into the directory table, and the kind
+  std::uint32_t attributes_ = 0;
 };
 
-static_assert(sizeof(FileEntry) == 28, "entries must stay compact");
+static_assert(sizeof(FileEntry) == 32, "entries must stay compact");
 
 // A directory below the root that could not be read; "" is the root itself.
 struct ScanFailure {
@@ -79,15 +84,19 @@ class EntryList {
 
   // Registers a directory that was read (relative, ending with the separator)
   // with its owner and permission bits; returns its index for later adds.
-  std::uint32_t add_directory(std::string relative_dir, const Attributes& attributes);
+  std::uint32_t add_directory(std::string relative_dir, const Attributes& attributes,
+                              FileTime last_write = {});
   // Appends a file or link. Throws std::length_error beyond what the compact
   // records can address (over two thousand million names).
   void add(std::uint32_t directory, std::string_view name, EntryKind kind, std::uint64_t size,
-           FileTime last_write);
+           FileTime last_write, const Attributes& attributes = {});
 
   // Every directory read, in scan order; the root is the first.
   const std::vector<std::string>& directories() const { return directories_; }
   const Attributes& attributes(std::uint32_t directory) const { return attributes_[directory]; }
+  FileTime directory_time(std::uint32_t directory) const { return directory_times_[directory]; }
+  // A file's owner, group and mode (on Windows: its kept attribute marks).
+  const Attributes& file_attributes(const FileEntry& e) const { return file_attributes_[e.attributes_]; }
 
   const std::vector<ScanFailure>& failures() const { return failures_; }
   void add_failure(std::string relative_dir, ListStatus status, std::string reason) {
@@ -112,6 +121,10 @@ class EntryList {
   std::string root_;
   std::vector<std::string> directories_;
   std::vector<Attributes> attributes_;
+  std::vector<FileTime> directory_times_;
+  // Files share a few distinct triples: each is kept once.
+  std::vector<Attributes> file_attributes_;
+  std::map<std::array<std::uint32_t, 3>, std::uint32_t> attributes_index_;
   std::vector<std::unique_ptr<char[]>> blocks_;
   size_t block_used_ = kBlockSize;
   std::deque<FileEntry> entries_;

@@ -37,7 +37,7 @@ void scan_directory(FileSystem& fs, EntryList& list, const std::string& relative
     return;
   }
   if (relative_dir.empty()) list.root_time = listing.last_write;
-  const std::uint32_t directory = list.add_directory(relative_dir, listing.attributes);
+  const std::uint32_t directory = list.add_directory(relative_dir, listing.attributes, listing.last_write);
   std::sort(listing.entries.begin(), listing.entries.end(),
             [](const DirEntry& a, const DirEntry& b) {
               return compare_folded_then_exact(a.name, b.name) < 0;
@@ -66,7 +66,7 @@ void scan_directory(FileSystem& fs, EntryList& list, const std::string& relative
       continue;
     }
     const EntryKind kind = entry.kind == EntryKind::kDirectoryLink ? EntryKind::kSymlink : entry.kind;
-    list.add(directory, entry.name, kind, entry.size, entry.last_write);
+    list.add(directory, entry.name, kind, entry.size, entry.last_write, entry.attributes);
   }
 }
 

@@ -41,8 +41,8 @@ struct FileId {
   friend bool operator==(const FileId&, const FileId&) = default;
 };
 
-// Owner, group and permission bits of a directory; all zero where the
-// platform keeps none.
+// Owner, group and permission bits of a directory or file; all zero where
+// the platform keeps none (a Windows file's kept marks stand in `mode`).
 struct Attributes {
   std::uint32_t mode = 0;
   std::uint32_t owner = 0;
@@ -63,6 +63,7 @@ struct DirEntry {
   EntryKind kind = EntryKind::kFile;
   std::uint64_t size = 0;
   FileTime last_write;
+  Attributes attributes;  // a file's owner, group and mode; Windows: its kept marks
 };
 
 enum class ListStatus { kOk, kMissing, kUnreadable };
@@ -179,6 +180,22 @@ class FileSystem {
   virtual void set_attributes(const std::string& root, std::string_view relative_dir,
                               const Attributes& attributes) = 0;
 
+  // Gives the existing file `relative` below `root` the attributes a copy of
+  // a file with `wanted` would get (owner only where the process may set it,
+  // set-id bits dropped with an owner not kept; on Windows the read-only,
+  // hidden, system and archive marks). `changed` tells whether anything did.
+  virtual Outcome set_file_attributes(const std::string& root, std::string_view relative,
+                                      const Attributes& wanted, bool& changed) = 0;
+
+  // Sets the last-write time of a directory below `root`; false when it
+  // could not be done.
+  virtual bool set_directory_time(const std::string& root, std::string_view relative_dir,
+                                  FileTime time) = 0;
+
+  // True when a copy keeps its source's owner (the process may give files
+  // away); otherwise only permission bits are compared.
+  virtual bool keeps_owners() const = 0;
+
   // Writes a copy of the source entry beside its target under a temporary
   // name: its content (holes kept), permission bits, last-write time and,
   // where the process may set them, owner and group; a link is copied as a
@@ -228,6 +245,10 @@ class NativeFileSystem final : public FileSystem {
   DirectoryMade make_directory(const std::string& root, std::string_view relative_dir) override;
   void set_attributes(const std::string& root, std::string_view relative_dir,
                       const Attributes& attributes) override;
+  Outcome set_file_attributes(const std::string& root, std::string_view relative,
+                              const Attributes& wanted, bool& changed) override;
+  bool set_directory_time(const std::string& root, std::string_view relative_dir, FileTime time) override;
+  bool keeps_owners() const override;
   Outcome stage_copy(const CopyOrder& order, std::unique_ptr<StagedCopy>& staged) override;
   Outcome remove_file(const std::string& root, std::string_view relative) override;
   bool remove_directory(const std::string& root, std::string_view relative_dir) override;

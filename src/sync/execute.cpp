@@ -66,6 +66,8 @@ class Executor {
                                               : run_in_order(split, end);
     }
     settle(settings.settle_root);
+    if (fs_.interrupted() == 0) failures += refresh_attributes();
+    if (fs_.interrupted() == 0) retime_directories();
     totals_.failed = failures;
     return totals_;
   }
@@ -438,6 +440,33 @@ class Executor {
   // Directories made by the run, and those the plan found unlike their source,
   // get the source's owner and permission bits: deepest first, so that a
   // directory closed to its owner is settled after everything inside it.
+  // Gives equal files the source's attributes; no progress line, a reason
+  // on stderr for a failure. Returns the number of failures.
+  size_t refresh_attributes() {
+    size_t failures = 0;
+    for (const Action& action : plan_.attributes) {
+      if (fs_.interrupted() != 0) break;
+      bool changed = false;
+      const std::string target = copy_target(plan_, action, source_);
+      const Outcome outcome =
+          fs_.set_file_attributes(dest_.root(), target, source_.file_attributes(source_[action.entry]), changed);
+      totals_.attributes += changed;
+      if (outcome.ok) continue;
+      console_.reason("set the attributes of", dest_.root() + target, outcome.reason);
+      ++failures;
+    }
+    return failures;
+  }
+
+  // Stamps the directories the run made or changed, and those whose time
+  // differs, with their source's time, now that nothing more changes in them.
+  void retime_directories() {
+    const auto& names = source_.directories();
+    for (const std::uint32_t dir : plan_.retime) {
+      totals_.attributes += fs_.set_directory_time(dest_.root(), names[dir], source_.directory_time(dir));
+    }
+  }
+
   void settle(bool settle_root) {
     if (source_.directories().empty()) return;
     std::vector<std::uint32_t> dirs = plan_.settle;
@@ -506,6 +535,7 @@ RunTotals preview_plan(const Plan& plan, const EntryList& source, const EntryLis
       ++totals.deleted;
     }
   }
+  totals.attributes = plan.attributes.size() + plan.retime.size();
   return totals;
 }
 

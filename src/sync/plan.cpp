@@ -1,5 +1,7 @@
 #include "sync/plan.h"
 
+#include <algorithm>
+#include <limits>
 #include <string_view>
 #include <unordered_map>
 
@@ -7,6 +9,7 @@
 #include "platform/temporary_name.h"
 #include "sync/equality.h"
 #include "sync/pairing.h"
+#include "sync/paths.h"
 
 namespace qmr {
 
@@ -45,8 +48,28 @@ void plan_deletions(const EntryList& source, const EntryList& dest, SyncMode mod
   }
 }
 
+// Whether an equal destination file needs the source's attributes: the mode
+// it would get from a copy, and the owner where the run keeps owners.
+bool attributes_differ(const Attributes& from, const Attributes& to, bool owners_kept) {
+  if (owners_kept) return from != to;
+  std::uint32_t mode = from.mode;
+  if (from.owner != to.owner) mode &= ~std::uint32_t{04000};
+  if (from.group != to.group) mode &= ~std::uint32_t{02000};
+  return mode != to.mode;
+}
+
+// The copy's or the attribute update's target: the partner's path when it is
+// spelled otherwise.
+void aim_at_partner(const EntryList& source, const EntryList& dest, const FileEntry& from,
+                    const FileEntry& to, Action& action, Plan& plan) {
+  if (source.name(from) != dest.name(to) || source.directory(from) != dest.directory(to)) {
+    action.target = static_cast<std::uint32_t>(plan.targets.size());
+    plan.targets.push_back(dest.relative_path(to));
+  }
+}
+
 void plan_copies(const EntryList& source, const EntryList& dest, SyncMode mode,
-                 std::int64_t time_step, const Pairing& pairing, Plan& plan) {
+                 std::int64_t time_step, bool owners_kept, const Pairing& pairing, Plan& plan) {
   for (size_t s = 0; s < source.size(); ++s) {
     const auto entry = static_cast<std::uint32_t>(s);
     const std::uint32_t d = pairing.dest_of_source[s];
@@ -58,13 +81,18 @@ void plan_copies(const EntryList& source, const EntryList& dest, SyncMode mode,
     const FileEntry& to = dest[d];
     const bool equal =
         from.size() == to.size() && same_time(to.last_write(), from.last_write(), time_step);
-    if (equal && mode != SyncMode::kCopyAll) continue;
+    if (equal && mode != SyncMode::kCopyAll) {
+      if (from.kind() == EntryKind::kFile && to.kind() == EntryKind::kFile &&
+          attributes_differ(source.file_attributes(from), dest.file_attributes(to), owners_kept)) {
+        Action update{ActionKind::kAttributes, false, entry};
+        aim_at_partner(source, dest, from, to, update, plan);
+        plan.attributes.push_back(update);
+      }
+      continue;
+    }
     --plan.unchanged;
     Action copy{ActionKind::kCopy, true, entry};
-    if (source.name(from) != dest.name(to) || source.directory(from) != dest.directory(to)) {
-      copy.target = static_cast<std::uint32_t>(plan.targets.size());
-      plan.targets.push_back(dest.relative_path(to));
-    }
+    aim_at_partner(source, dest, from, to, copy, plan);
     plan.actions.push_back(copy);
   }
 }
@@ -78,6 +106,14 @@ struct DirectoryIndex {
       exact.emplace(dirs[i], static_cast<std::uint32_t>(i));
       folded.emplace(fold_text(dirs[i]), static_cast<std::uint32_t>(i));
     }
+  }
+  static constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+  // The destination directory of this spelling, else of this spelling with
+  // case folded, else kNone.
+  std::uint32_t find(const std::string& dir) const {
+    if (const auto found = exact.find(dir); found != exact.end()) return found->second;
+    if (const auto found = folded.find(fold_text(dir)); found != folded.end()) return found->second;
+    return kNone;
   }
   std::unordered_map<std::string_view, std::uint32_t> exact;
   std::unordered_map<std::string, std::uint32_t> folded;
@@ -103,6 +139,59 @@ void plan_settling(const EntryList& source, const DirectoryIndex& index, const E
   }
 }
 
+// The source directories whose mirror ends the run with the source's time:
+// those the run makes, those where it adds or removes a name, and those whose
+// time differs already; deepest first, since stamping a directory never
+// changes its parent's time.
+void plan_retiming(const EntryList& source, const EntryList& dest, const DirectoryIndex& index,
+                   SyncMode mode, std::int64_t time_step, Plan& plan) {
+  const auto& source_dirs = source.directories();
+  if (source_dirs.empty()) return;
+  const bool copying = mode != SyncMode::kDelOnly;
+  std::vector<char> stamp(source_dirs.size(), 0);
+  std::unordered_map<std::string, std::uint32_t> folded_source;
+  for (size_t i = 0; i < source_dirs.size(); ++i) folded_source.emplace(fold_text(source_dirs[i]), i);
+  const char separator = source.root().empty() ? '/' : source.root().back();
+  const auto touch = [&](std::string_view dir) {
+    if (const auto found = folded_source.find(fold_text(dir)); found != folded_source.end()) {
+      stamp[found->second] = 1;
+    }
+  };
+  for (const Action& action : plan.actions) {
+    if (action.kind == ActionKind::kCopy) {
+      stamp[source.directory_index(source[action.entry])] = 1;
+      continue;
+    }
+    // A deletion changes its directory and, when that is emptied and goes,
+    // the one above.
+    const std::string& dir = dest.directory(dest[action.entry]);
+    touch(dir);
+    if (!dir.empty()) touch(parent_dir(std::string_view(dir).substr(0, dir.size() - 1), separator));
+  }
+  // The destination root is the user's, unless the run makes it.
+  if (dest.directories().empty() && copying) stamp[0] = 1;
+  if (!copying && dest.directories().empty()) return;
+  for (size_t i = 1; i < source_dirs.size(); ++i) {
+    const std::uint32_t d = index.find(source_dirs[i]);
+    if (d == DirectoryIndex::kNone) {
+      // Made by the copies, and its parent changed with it.
+      if (!copying) continue;
+      stamp[i] = 1;
+      touch(parent_dir(std::string_view(source_dirs[i]).substr(0, source_dirs[i].size() - 1), separator));
+    } else if (!same_time(dest.directory_time(d), source.directory_time(static_cast<std::uint32_t>(i)),
+                          time_step)) {
+      stamp[i] = 1;
+    }
+  }
+  for (size_t i = 0; i < stamp.size(); ++i) {
+    const bool root_kept = i == 0 && !dest.directories().empty();
+    if (stamp[i] != 0 && !root_kept) plan.retime.push_back(static_cast<std::uint32_t>(i));
+  }
+  std::stable_sort(plan.retime.begin(), plan.retime.end(), [&](std::uint32_t a, std::uint32_t b) {
+    return source_dirs[a].size() > source_dirs[b].size();
+  });
+}
+
 // A destination directory where a copy must put a file is in the way: it
 // goes, with the empty directories below it, once nothing else is left there.
 void plan_clearing(const EntryList& source, const DirectoryIndex& index, const EntryList& dest,
@@ -123,17 +212,19 @@ void plan_clearing(const EntryList& source, const DirectoryIndex& index, const E
 }  // namespace
 
 Plan make_plan(const EntryList& source, const EntryList& dest, SyncMode mode,
-               std::int64_t time_step) {
+               std::int64_t time_step, bool owners_kept) {
   Plan plan;
   const Pairing pairing = pair_entries(source, dest);
   for (const std::uint32_t partner : pairing.dest_of_source) plan.unchanged += partner != kUnpaired;
   plan_deletions(source, dest, mode, pairing, plan);
-  if (mode == SyncMode::kDelOnly) return plan;
-  plan_copies(source, dest, mode, time_step, pairing, plan);
   const DirectoryIndex index(dest);
-  plan_settling(source, index, dest, plan);
-  // Only a scan that entered subdirectories knows what is in one.
-  if (dest.directories().size() > 1) plan_clearing(source, index, dest, plan);
+  if (mode != SyncMode::kDelOnly) {
+    plan_copies(source, dest, mode, time_step, owners_kept, pairing, plan);
+    plan_settling(source, index, dest, plan);
+    // Only a scan that entered subdirectories knows what is in one.
+    if (dest.directories().size() > 1) plan_clearing(source, index, dest, plan);
+  }
+  plan_retiming(source, dest, index, mode, time_step, plan);
   return plan;
 }
 

@@ -17,6 +17,7 @@ enum class ActionKind : std::uint8_t {
   kClearDebris,  // a temporary left by a run that was killed: removed silently
   kDelete,       // a destination file without a source partner
   kCopy,         // a source file the destination lacks or holds unequal
+  kAttributes,   // an equal source file whose mode or owner the partner lacks
 };
 
 struct Action {
@@ -40,13 +41,19 @@ struct Plan {
   // Destination directories that stand where a copy must put a file, with
   // every directory below them: removed once the deletions have emptied them.
   std::vector<std::uint32_t> clear;
+  // Equal files whose partner gets the source's attributes, without a copy.
+  std::vector<Action> attributes;
+  // Source directories whose mirror gets their last-write time at the end,
+  // deepest first.
+  std::vector<std::uint32_t> retime;
   // Paired source files the plan leaves alone.
   std::uint64_t unchanged = 0;
 };
 
-// `time_step` is the destination's (see equality.h).
+// `time_step` is the destination's (see equality.h); `owners_kept` says
+// whether a copy keeps its source's owner.
 Plan make_plan(const EntryList& source, const EntryList& dest, SyncMode mode,
-               std::int64_t time_step);
+               std::int64_t time_step, bool owners_kept = true);
 
 // The relative path a copy writes to.
 std::string copy_target(const Plan& plan, const Action& action, const EntryList& source);

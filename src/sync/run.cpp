@@ -198,7 +198,7 @@ int run_sync(const RunOptions& options, FileSystem& fs, const Console& console) 
                   "no source file is selected, so every destination file would be deleted");
   }
 
-  const Plan plan = make_plan(source, dest, options.mode, time_step(dest));
+  const Plan plan = make_plan(source, dest, options.mode, time_step(dest), fs.keeps_owners());
   const auto summarise = [&](RunTotals totals) {
     totals.failed += failures;
     totals.unchanged = plan.unchanged;

@@ -33,7 +33,7 @@ void FakeFileSystem::add_dir(const std::string& path, Attributes attributes) {
 void FakeFileSystem::add_file(const std::string& path, std::uint64_t size, FileTime time,
                               EntryKind kind) {
   if (dirs.count(parent(path)) == 0) add_dir(parent(path));
-  files[path] = File{size, time, kind};
+  files[path] = File{size, time, kind, {}};
 }
 
 std::string FakeFileSystem::mounted(const std::string& path, bool through_views) const {
@@ -90,15 +90,17 @@ void FakeFileSystem::list_directory(const std::string& root, std::string_view re
   }
   listing.id = *identity(dir);
   listing.attributes = dirs.at(key);
+  if (const auto time = dir_times.find(key); time != dir_times.end()) listing.last_write = time->second;
   // Listed out of order, as real directories are.
   for (auto d = dirs.rbegin(); d != dirs.rend(); ++d) {
     if (d->first != key && parent(d->first) == key) {
-      listing.entries.push_back({base(d->first), EntryKind::kDirectory, 0, {}});
+      listing.entries.push_back({base(d->first), EntryKind::kDirectory, 0, {}, {}});
     }
   }
   for (auto f = files.rbegin(); f != files.rend(); ++f) {
     if (parent(f->first) == key) {
-      listing.entries.push_back({base(f->first), f->second.kind, f->second.size, f->second.time});
+      listing.entries.push_back(
+          {base(f->first), f->second.kind, f->second.size, f->second.time, f->second.attributes});
     }
   }
 }
@@ -149,6 +151,28 @@ DirectoryMade FakeFileSystem::make_directory(const std::string& root,
   dirs[dir] = {0700, 0, 0};
   log.push_back("mkdir " + dir);
   return DirectoryMade::kCreated;
+}
+
+Outcome FakeFileSystem::set_file_attributes(const std::string& root, std::string_view relative,
+                                           const Attributes& wanted, bool& changed) {
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
+  const std::string path = join(root, relative);
+  changed = false;
+  const auto found = files.find(path);
+  if (found == files.end() || fail_copy.count(path) != 0) return Outcome::failure(path + ": Permission denied");
+  if (found->second.attributes == wanted) return Outcome::success();
+  found->second.attributes = wanted;
+  changed = true;
+  log.push_back("fattrs " + path + " " + std::to_string(wanted.mode));
+  return Outcome::success();
+}
+
+bool FakeFileSystem::set_directory_time(const std::string& root, std::string_view relative_dir, FileTime time) {
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
+  const std::string dir = join(root, relative_dir);
+  if (dirs.count(dir) == 0) return false;
+  dir_times[dir] = time;
+  return true;
 }
 
 void FakeFileSystem::set_attributes(const std::string& root, std::string_view relative_dir,

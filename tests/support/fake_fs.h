@@ -22,6 +22,7 @@ class FakeFileSystem final : public FileSystem {
     std::uint64_t size = 0;
     FileTime time;
     EntryKind kind = EntryKind::kFile;
+    Attributes attributes;
     friend bool operator==(const File&, const File&) = default;
   };
 
@@ -47,6 +48,10 @@ class FakeFileSystem final : public FileSystem {
   void set_attributes(const std::string& root, std::string_view relative_dir,
                       const Attributes& attributes) override;
   RootProbe probe_roots(const std::string& source_root, const std::string& dest_root) override;
+  Outcome set_file_attributes(const std::string& root, std::string_view relative, const Attributes& wanted,
+                              bool& changed) override;
+  bool set_directory_time(const std::string& root, std::string_view relative_dir, FileTime time) override;
+  bool keeps_owners() const override { return owners_kept; }
   Outcome stage_copy(const CopyOrder& order, std::unique_ptr<StagedCopy>& staged) override;
   Outcome remove_file(const std::string& root, std::string_view relative) override;
   bool remove_directory(const std::string& root, std::string_view relative_dir) override;
@@ -58,9 +63,12 @@ class FakeFileSystem final : public FileSystem {
 
   std::map<std::string, File> files;
   std::map<std::string, Attributes> dirs{{"/", {}}};
+  // Directory times: those set, and those a listing reports (default: none).
+  std::map<std::string, FileTime> dir_times;
+  bool owners_kept = true;
   // Paths whose operation fails.
   std::set<std::string> fail_list, fail_copy, fail_remove;
-  // "copy FROM TO", "remove P", "debris P", "mkdir D", "rmdir D", "attrs D MODE",
+  // "copy FROM TO", "remove P", "debris P", "mkdir D", "rmdir D", "attrs D MODE", "fattrs P MODE",
   // in the order done; only changes that happened are logged.
   std::vector<std::string> log;
   // Links resolved by resolve_path: spelling prefix -> real prefix.

@@ -235,6 +235,10 @@ void NativeFileSystem::list_directory(const std::string& root, std::string_view 
     }
     entry.size = static_cast<std::uint64_t>(st.st_size);
     entry.last_write = posix::file_time(st.st_mtim);
+    if (entry.kind == EntryKind::kFile) {
+      entry.attributes = {static_cast<std::uint32_t>(st.st_mode & 07777), static_cast<std::uint32_t>(st.st_uid),
+                          static_cast<std::uint32_t>(st.st_gid)};
+    }
     listing.entries.push_back(std::move(entry));
   }
   ::closedir(stream);
@@ -304,6 +308,52 @@ void NativeFileSystem::set_attributes(const std::string& root, std::string_view 
   st.st_gid = attributes.group;
   posix::apply_owner_and_mode(dir->fd.get(), st);
 }
+
+Outcome NativeFileSystem::set_file_attributes(const std::string& root, std::string_view relative,
+                                              const Attributes& wanted, bool& changed) {
+  changed = false;
+  const std::string path = root + std::string(relative);
+  const auto [dir, name] = posix::split_last(relative);
+  const DirectoryHandle parent = state_->directory(root, dir);
+  if (!parent) return Outcome::failure(why(root + std::string(dir), errno));
+  // A handle on the name itself, never what a link there leads to.
+  const Fd file(::openat(parent->fd.get(), std::string(name).c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  struct stat before{};
+  if (file.get() < 0 || ::fstat(file.get(), &before) != 0) return Outcome::failure(why(path, errno));
+  if (!S_ISREG(before.st_mode)) return Outcome::failure(path + ": no longer a regular file");
+  // The rules of a copy: where the owner (or group) cannot be given, the
+  // setuid (setgid) bit is not either.
+  auto mode = static_cast<mode_t>(wanted.mode & 07777);
+  if (before.st_uid != wanted.owner || before.st_gid != wanted.group) {
+    if (::fchownat(file.get(), "", wanted.owner, wanted.group, AT_EMPTY_PATH) != 0) {
+      mode &= ~static_cast<mode_t>(S_ISUID);
+      if (::fchownat(file.get(), "", static_cast<uid_t>(-1), wanted.group, AT_EMPTY_PATH) != 0) {
+        mode &= ~static_cast<mode_t>(S_ISGID);
+      }
+    }
+  }
+  struct stat now{};
+  if (::fstat(file.get(), &now) != 0) return Outcome::failure(why(path, errno));
+  if ((now.st_mode & 07777) != mode) {
+    // A path handle takes no fchmod; its /proc name reaches the same file.
+    const std::string self = "/proc/self/fd/" + std::to_string(file.get());
+    if (::chmod(self.c_str(), mode) != 0) return Outcome::failure(why(path, errno));
+    if (::fstat(file.get(), &now) != 0) return Outcome::failure(why(path, errno));
+  }
+  changed = now.st_mode != before.st_mode || now.st_uid != before.st_uid || now.st_gid != before.st_gid;
+  return Outcome::success();
+}
+
+bool NativeFileSystem::set_directory_time(const std::string& root, std::string_view relative_dir,
+                                          FileTime time) {
+  const DirectoryHandle dir = state_->directory(root, relative_dir);
+  if (!dir) return false;
+  const struct timespec times[2] = {{0, UTIME_OMIT},
+                                    {static_cast<time_t>(time.seconds), static_cast<long>(time.nanoseconds)}};
+  return ::futimens(dir->fd.get(), times) == 0;
+}
+
+bool NativeFileSystem::keeps_owners() const { return ::geteuid() == 0; }
 
 Outcome NativeFileSystem::make_root(const std::string& path) {
   std::string prefix;

@@ -20,8 +20,6 @@ std::string next_temporary_name() {
 }
 
 constexpr DWORD kChunk = DWORD{8} << 20;
-constexpr DWORD kKeptMarks =
-    FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE;
 
 // Copies `from` into the new file `to` a chunk at a time, keeping what
 // CopyFileEx keeps of a plain file: the content, the last-write time and the

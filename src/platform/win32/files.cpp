@@ -23,6 +23,14 @@ FileTime file_time(const FILETIME& t) {
           static_cast<std::uint32_t>((ticks % 10'000'000) * 100)};
 }
 
+FILETIME filetime_of(FileTime time) {
+  const std::int64_t ticks = time.seconds * 10'000'000 + time.nanoseconds / 100;
+  FILETIME result;
+  result.dwLowDateTime = static_cast<DWORD>(static_cast<std::uint64_t>(ticks));
+  result.dwHighDateTime = static_cast<DWORD>(static_cast<std::uint64_t>(ticks) >> 32);
+  return result;
+}
+
 std::wstring wide(std::string_view text) {
   const std::u16string units = widen_utf8(text);
   return std::wstring(units.begin(), units.end());
@@ -237,6 +245,7 @@ void append_entry(const WIN32_FIND_DATAW& data, std::vector<DirEntry>& entries) 
     entry.kind = EntryKind::kFile;
     entry.size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
     entry.last_write = file_time(data.ftLastWriteTime);
+    entry.attributes.mode = data.dwFileAttributes & kKeptMarks;
   }
   entries.push_back(std::move(entry));
 }
@@ -570,6 +579,43 @@ DirectoryMade NativeFileSystem::make_directory(const std::string& root,
   }
   return DirectoryMade::kFailed;
 }
+
+Outcome NativeFileSystem::set_file_attributes(const std::string& root, std::string_view relative,
+                                              const Attributes& wanted, bool& changed) {
+  changed = false;
+  const std::string path = root + std::string(relative);
+  if (!state_->plain_below(root, parent_part(relative))) return Outcome::failure(why(path, GetLastError()));
+  const std::wstring target = state_->below(root, relative);
+  // A link's marks are its target's: never touched.
+  if (leads_elsewhere(*state_, root, relative)) return Outcome::success();
+  const DWORD now = GetFileAttributesW(target.c_str());
+  if (now == INVALID_FILE_ATTRIBUTES) return Outcome::failure(why(path, GetLastError()));
+  if ((now & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+    return Outcome::failure(path + ": no longer a regular file");
+  }
+  const DWORD next = (now & ~kKeptMarks) | (wanted.mode & kKeptMarks);
+  if (next == now) return Outcome::success();
+  if (!SetFileAttributesW(target.c_str(), next == 0 ? FILE_ATTRIBUTE_NORMAL : next)) {
+    return Outcome::failure(why(path, GetLastError()));
+  }
+  changed = true;
+  return Outcome::success();
+}
+
+bool NativeFileSystem::set_directory_time(const std::string& root, std::string_view relative_dir,
+                                          FileTime time) {
+  const HANDLE dir = CreateFileW(state_->below(root, relative_dir).c_str(), FILE_WRITE_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (dir == INVALID_HANDLE_VALUE) return false;
+  const FILETIME written = filetime_of(time);
+  const bool set = SetFileTime(dir, nullptr, nullptr, &written) != 0;
+  CloseHandle(dir);
+  return set;
+}
+
+// Windows keeps no POSIX owners: only the marks are compared.
+bool NativeFileSystem::keeps_owners() const { return false; }
 
 // Windows directories carry no POSIX owner or mode bits.
 void NativeFileSystem::set_attributes(const std::string&, std::string_view, const Attributes&) {}

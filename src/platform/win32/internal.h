@@ -18,6 +18,10 @@
 namespace qmr::win32 {
 
 FileTime file_time(const FILETIME& t);
+FILETIME filetime_of(FileTime time);
+// The marks a copy keeps, and that follow the source on an equal file.
+inline constexpr DWORD kKeptMarks =
+    FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE;
 std::wstring wide(std::string_view text);
 std::string narrow(const wchar_t* text, size_t length);
 std::string narrow(const std::wstring& text);
