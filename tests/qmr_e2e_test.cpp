@@ -933,5 +933,29 @@ TEST_F(Mirror, OnATerminalTheTitleIsSetAndEachActionShowsAtOnce) {
   EXPECT_EQ(qmr(mirror_args()).output.find('\033'), std::string::npos);
 }
 
+TEST_F(Mirror, OnATerminalALongCopyShowsItsProgressUntilTheOutcomeReplacesIt) {
+  if (windows_tool()) GTEST_SKIP() << "the pty runs the POSIX build";
+  tree_.write("src/big", std::string(size_t{96} << 20, 'b'), kT1);
+  tree_.mkdir("slow");
+  tree_.mkdir("dst");
+  // A FUSE view is slow enough for the copy to outlast a second.
+  if (std::system(("bindfs '" + host("slow") + "' '" + host("dst") + "' 2>/dev/null").c_str()) != 0) {
+    GTEST_SKIP() << "no bindfs through FUSE here (package bindfs)";
+  }
+  const ToolResult result = qmr(mirror_args(), {.terminal = true});
+  const ToolResult piped = qmr(mirror_args({"/R", "/COPYALL"}));
+  [[maybe_unused]] const int unmounted = std::system(("fusermount -u '" + host("dst") + "'").c_str());
+  std::smatch took;
+  ASSERT_TRUE(std::regex_search(result.output, took, std::regex("(\\d+)\\.\\d{3} s\r\n$"))) << result.output;
+  const std::regex shown("[ 0-9]{3}% [0-9]+\\.[0-9] MB/s(\b+) +\\1");
+  if (!std::regex_search(result.output, shown) && took[1] == "0") GTEST_SKIP() << "the copy took under a second";
+  EXPECT_TRUE(std::regex_search(result.output, shown)) << result.output;
+  // Each figure is wiped before the next, and the outcome ends the line.
+  const std::string wiped = std::regex_replace(result.output, shown, "");
+  EXPECT_NE(wiped.find("Copy:\t" + src("big") + "...\tOk.\r\n"), std::string::npos) << wiped;
+  EXPECT_EQ(piped.output.find('%'), std::string::npos) << "nothing of it reaches a pipe";
+  EXPECT_EQ(piped.output.find('\b'), std::string::npos);
+}
+
 }  // namespace
 }  // namespace qmr::test

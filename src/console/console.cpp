@@ -84,8 +84,24 @@ void Console::begin(std::string_view format, std::string_view text) const {
   pending_ = expand(format, text);
 }
 
+void Console::erase_progress() const {
+  if (progress_shown_ == 0) return;
+  write(std::string(progress_shown_, '\b') + std::string(progress_shown_, ' ') +
+        std::string(progress_shown_, '\b'));
+  progress_shown_ = 0;
+}
+
+void Console::progress(std::string_view text) const {
+  if (settings_.quiet || !settings_.interactive) return;
+  erase_progress();
+  write(text);
+  progress_shown_ = text.size();
+  if (std::fflush(out_) != 0 && write_error_ == 0) write_error_ = errno;
+}
+
 void Console::finish(std::string_view text) const {
   if (settings_.quiet) return;
+  erase_progress();
   if (!pending_.empty()) write(pending_);
   pending_.clear();
   write(text);

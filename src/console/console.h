@@ -52,6 +52,9 @@ class Console {
   // Drops the line of an action an interrupt abandoned: a log keeps no half
   // line, a terminal goes on to a new one.
   void abandoned() const;
+  // On a terminal, shows `text` after the begun half-line in place of what
+  // the last call showed; the outcome replaces it. Nothing elsewhere.
+  void progress(std::string_view text) const;
 
   // "qmr: cannot <verb> <path>: <reason>" on the error stream.
   void reason(std::string_view verb, std::string_view path, std::string_view why) const;
@@ -65,6 +68,7 @@ class Console {
 
  private:
   void finish(std::string_view text) const;
+  void erase_progress() const;
   void write(std::string_view text) const;
   std::string shown(std::string_view text, bool terminal) const;
   std::string expand(std::string_view format, std::string_view text) const;
@@ -76,6 +80,7 @@ class Console {
   // write error. State of the output stream itself, hence mutable.
   mutable std::string pending_;
   mutable int write_error_ = 0;
+  mutable size_t progress_shown_ = 0;  // columns of progress text after the half-line
 };
 
 }  // namespace qmr

@@ -5,6 +5,7 @@
 
 #include <compare>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -113,6 +114,8 @@ struct CopyOrder {
   const std::string& dest_root;
   std::string dest_relative;
   bool replace;  // without it the copy fails where the name is taken
+  // Told the bytes copied so far, between chunks, on the copying thread.
+  std::function<void(std::uint64_t)> progress = nullptr;
 };
 
 // A copy written in full under a temporary name beside its target, not yet in

@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -132,6 +135,7 @@ class Executor {
           lookahead_(std::max<size_t>(256, size_t{2} * kLongestRun * workers)),
           in_turn_(std::move(in_turn)), slots_(end - begin), next_(begin) {
       std::unique_lock<std::mutex> lock(mutex_);
+      ex_.console_lock_ = &mutex_;
       drain(lock);
     }
 
@@ -189,6 +193,7 @@ class Executor {
         }
       }
       slots_.clear();
+      ex_.console_lock_ = nullptr;
       return failures_;
     }
 
@@ -343,22 +348,51 @@ class Executor {
     return in_turn;
   }
 
-  CopyOrder order_of(const Action& action) const {
+  CopyOrder order_of(const Action& action) {
     const FileEntry& s = source_[action.entry];
     return {source_.root(), source_.relative_path(s),     s.kind(),
-            dest_.root(),   copy_target(plan_, action, source_), action.replace};
+            dest_.root(),   copy_target(plan_, action, source_), action.replace,
+            progress_of(action)};
   }
 
-  void begin_line(const Action& action) const {
+  // On a terminal, a copy still running after a second shows how far it is
+  // and how fast on its line, about once a second, while that line is shown.
+  std::function<void(std::uint64_t)> progress_of(const Action& action) {
+    if (!console_.interactive() || console_.quiet()) return nullptr;
+    const auto index = static_cast<size_t>(&action - plan_.actions.data());
+    const std::uint64_t size = source_[action.entry].size();
+    struct Clock {
+      std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+      std::chrono::steady_clock::time_point last = start;
+    };
+    auto clock = std::make_shared<Clock>();
+    return [this, index, size, clock](std::uint64_t done) {
+      const auto now = std::chrono::steady_clock::now();
+      if (now - clock->last < std::chrono::seconds(1)) return;
+      clock->last = now;
+      const double seconds = std::chrono::duration<double>(now - clock->start).count();
+      char text[64];
+      std::snprintf(text, sizeof text, "%3u%% %.1f MB/s",
+                    static_cast<unsigned>(size == 0 ? 100 : std::min<std::uint64_t>(done * 100 / size, 100)),
+                    static_cast<double>(done) / seconds / 1e6);
+      std::unique_lock<std::mutex> lock;
+      if (console_lock_ != nullptr) lock = std::unique_lock<std::mutex>(*console_lock_);
+      if (shown_line_ == index) console_.progress(text);
+    };
+  }
+
+  void begin_line(const Action& action) {
     if (action.kind == ActionKind::kClearDebris) return;  // silent
     const auto [format, path] = line_of(action, source_, dest_);
     console_.begin(format, path);
+    shown_line_ = static_cast<size_t>(&action - plan_.actions.data());
   }
 
   // Ends the action's line; the line of an action abandoned to an interrupt
   // is dropped. Returns false for a failure.
   bool report(const Action& action, const Outcome& outcome) {
     if (action.kind == ActionKind::kClearDebris) return true;
+    shown_line_ = kNoLine;
     if (!outcome.ok && fs_.interrupted() != 0) {
       console_.abandoned();
       return true;
@@ -504,6 +538,11 @@ class Executor {
   std::string last_ready_;
   std::vector<std::string> created_;
   RunTotals totals_;
+  // The action whose line a terminal shows, for the progress of its copy;
+  // and, while workers run, the lock that keeps the console to one thread.
+  static constexpr size_t kNoLine = static_cast<size_t>(-1);
+  size_t shown_line_ = kNoLine;
+  std::mutex* console_lock_ = nullptr;
 };
 
 }  // namespace

@@ -52,7 +52,13 @@ bool write_all(int fd, const char* data, size_t size, off_t offset) {
   return true;
 }
 
-bool copy_by_reading(int in, int out, off_t offset, off_t end) {
+using Progress = std::function<void(std::uint64_t)>;
+
+void tell(const Progress& progress, off_t done) {
+  if (progress) progress(static_cast<std::uint64_t>(done));
+}
+
+bool copy_by_reading(int in, int out, off_t offset, off_t end, const Progress& progress) {
   std::vector<char> buffer(size_t{1} << 20);
   while (offset < end) {
     if (pending_interrupt() != 0) return errno = EINTR, false;
@@ -65,13 +71,14 @@ bool copy_by_reading(int in, int out, off_t offset, off_t end) {
     if (n == 0) return true;
     if (!write_all(out, buffer.data(), static_cast<size_t>(n), offset)) return false;
     offset += n;
+    tell(progress, offset);
   }
   return true;
 }
 
 // Copies bytes [offset, end) to the same offsets, in the kernel where it can,
 // a chunk at a time.
-bool copy_range(int in, int out, off_t offset, off_t end) {
+bool copy_range(int in, int out, off_t offset, off_t end, const Progress& progress) {
   while (offset < end) {
     if (pending_interrupt() != 0) return errno = EINTR, false;
     loff_t from = offset;
@@ -80,13 +87,14 @@ bool copy_range(int in, int out, off_t offset, off_t end) {
     const ssize_t n = ::copy_file_range(in, &from, out, &to, want, 0);
     if (n > 0) {
       offset += n;
+      tell(progress, offset);
       continue;
     }
     if (n == 0) return true;
     if (errno == EINTR) continue;
     if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP ||
         errno == EPERM) {
-      return copy_by_reading(in, out, offset, end);
+      return copy_by_reading(in, out, offset, end, progress);
     }
     return false;
   }
@@ -95,20 +103,20 @@ bool copy_range(int in, int out, off_t offset, off_t end) {
 
 // Copies the content; a file with holes has only its data regions copied, so
 // the copy keeps the holes. Where the file system cannot tell holes, all of it.
-bool copy_content(int in, int out, const struct stat& st) {
+bool copy_content(int in, int out, const struct stat& st, const Progress& progress) {
   const off_t size = st.st_size;
   const bool sparse = static_cast<off_t>(st.st_blocks) * 512 < size;
-  if (!sparse) return copy_range(in, out, 0, size);
+  if (!sparse) return copy_range(in, out, 0, size, progress);
   off_t offset = 0;
   while (offset < size) {
     const off_t data = ::lseek(in, offset, SEEK_DATA);
     if (data < 0) {
       if (errno == ENXIO) break;  // only a hole is left
-      return offset == 0 ? copy_range(in, out, 0, size) : false;
+      return offset == 0 ? copy_range(in, out, 0, size, progress) : false;
     }
     off_t hole = ::lseek(in, data, SEEK_HOLE);
     if (hole < 0) hole = size;
-    if (!copy_range(in, out, data, hole)) return false;
+    if (!copy_range(in, out, data, hole, progress)) return false;
     offset = hole;
   }
   return ::ftruncate(out, size) == 0;
@@ -232,7 +240,7 @@ Outcome stage_link(const SourceEntry& entry, const std::string& from, const Dire
 
 Outcome stage_regular(const SourceEntry& entry, const std::string& from, const DirectoryHandle& dir,
                       const std::string& name, const std::string& target_path, bool replace,
-                      std::unique_ptr<StagedCopy>& staged) {
+                      const Progress& progress, std::unique_ptr<StagedCopy>& staged) {
   Fd in;
   if (const Outcome opened = open_for_reading(entry, from, in); !opened.ok) return opened;
   const struct stat& before = entry.st;
@@ -250,7 +258,7 @@ Outcome stage_regular(const SourceEntry& entry, const std::string& from, const D
   // Held while the copy is written: a run that finds this file meanwhile
   // knows that it is not debris.
   ::flock(out.get(), LOCK_EX | LOCK_NB);
-  if (!copy_content(in.get(), out.get(), before)) {
+  if (!copy_content(in.get(), out.get(), before, progress)) {
     if (pending_interrupt() != 0) return Outcome::failure(kInterrupted);
     // Tell a read failure at the source from a write failure at the target.
     const int error = errno;
@@ -298,7 +306,7 @@ Outcome NativeFileSystem::stage_copy(const CopyOrder& order, std::unique_ptr<Sta
   if (S_ISLNK(entry.st.st_mode)) {
     return stage_link(entry, from, target_dir, leaf, target_path, order.replace, staged);
   }
-  return stage_regular(entry, from, target_dir, leaf, target_path, order.replace, staged);
+  return stage_regular(entry, from, target_dir, leaf, target_path, order.replace, order.progress, staged);
 }
 
 }  // namespace qmr

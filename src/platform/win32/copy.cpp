@@ -24,7 +24,8 @@ constexpr DWORD kChunk = DWORD{8} << 20;
 // Copies `from` into the new file `to` a chunk at a time, keeping what
 // CopyFileEx keeps of a plain file: the content, the last-write time and the
 // read-only, hidden, system and archive marks. False with the last error set.
-bool copy_in_chunks(const std::wstring& from, const std::wstring& to) {
+bool copy_in_chunks(const std::wstring& from, const std::wstring& to,
+                    const std::function<void(std::uint64_t)>& progress) {
   const HANDLE in = CreateFileW(from.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   if (in == INVALID_HANDLE_VALUE) return false;
@@ -45,6 +46,7 @@ bool copy_in_chunks(const std::wstring& from, const std::wstring& to) {
   }
   std::string buffer(kChunk, '\0');
   DWORD error = ERROR_SUCCESS;
+  std::uint64_t done = 0;
   for (;;) {
     if (pending_interrupt() != 0) {
       error = ERROR_REQUEST_ABORTED;
@@ -61,6 +63,8 @@ bool copy_in_chunks(const std::wstring& from, const std::wstring& to) {
       error = put != got && GetLastError() == ERROR_SUCCESS ? ERROR_WRITE_FAULT : GetLastError();
       break;
     }
+    done += got;
+    if (progress) progress(done);
   }
   if (error == ERROR_SUCCESS && !SetFileTime(out, nullptr, nullptr, &info.ftLastWriteTime)) {
     error = GetLastError();
@@ -78,12 +82,22 @@ bool copy_in_chunks(const std::wstring& from, const std::wstring& to) {
   return false;
 }
 
-bool copy_to_temporary(const std::wstring& from, const std::wstring& to) {
+// Tells the copy's progress from CopyFileEx's own chunks.
+DWORD CALLBACK on_copy_progress(LARGE_INTEGER, LARGE_INTEGER transferred, LARGE_INTEGER, LARGE_INTEGER,
+                                DWORD, DWORD, HANDLE, HANDLE, LPVOID data) {
+  const auto& progress = *static_cast<const std::function<void(std::uint64_t)>*>(data);
+  progress(static_cast<std::uint64_t>(transferred.QuadPart));
+  return PROGRESS_CONTINUE;
+}
+
+bool copy_to_temporary(const std::wstring& from, const std::wstring& to,
+                       const std::function<void(std::uint64_t)>& progress) {
   if (cancel_is_honoured()) {
-    return CopyFileExW(from.c_str(), to.c_str(), nullptr, nullptr, copy_cancel_flag(),
+    return CopyFileExW(from.c_str(), to.c_str(), progress ? on_copy_progress : nullptr,
+                       const_cast<std::function<void(std::uint64_t)>*>(&progress), copy_cancel_flag(),
                        COPY_FILE_FAIL_IF_EXISTS) != 0;
   }
-  return copy_in_chunks(from, to);
+  return copy_in_chunks(from, to, progress);
 }
 
 class WindowsStagedCopy final : public StagedCopy {
@@ -155,7 +169,7 @@ Outcome NativeFileSystem::stage_copy(const CopyOrder& order, std::unique_ptr<Sta
   }
   for (int attempt = 0; attempt < 16; ++attempt) {
     std::wstring temporary = state_->below(root, std::string(dir) + next_temporary_name());
-    const bool copied = copy_to_temporary(from_native, temporary);
+    const bool copied = copy_to_temporary(from_native, temporary, order.progress);
     const DWORD error = GetLastError();
     if (!copied) {
       if (error == ERROR_FILE_EXISTS) continue;
