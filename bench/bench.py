@@ -99,6 +99,19 @@ def qmr_cmd(qmr, src, dst, threads=None):
     return [qmr, "/FROM:" + src, "/TO:" + dst, "/R", "/QUIET"] + extra
 
 
+def with_baseline(tools, make):
+    """Adds the build given by --baseline after qmr, run interleaved with the
+    others, so that both builds are measured against the same peers."""
+    if not ARGS.baseline:
+        return tools
+    ordered = {}
+    for tool, command in tools.items():
+        ordered[tool] = command
+        if tool == "qmr":
+            ordered["qmr before"] = make(ARGS.baseline)
+    return ordered
+
+
 class Table:
     def __init__(self):
         self.rows = []
@@ -126,12 +139,12 @@ def fresh(path):
 def initial_mirror(args, work, table):
     src = os.path.join(work, "init-src")
     make_tree(src, args.files, 1)
-    tools = {
+    tools = with_baseline({
         "qmr": lambda d: qmr_cmd(args.qmr, src, d),
         "qmr /THREADS:1": lambda d: qmr_cmd(args.qmr, src, d, 1),
         "rsync": lambda d: ["rsync", "-a", "--delete", src + "/", d + "/"],
         "cp -a": lambda d: ["cp", "-a", src, d],
-    }
+    }, lambda q: lambda d: qmr_cmd(q, src, d))
     measure(args, table, f"initial mirror {args.files}", tools, args.files,
             prepare=lambda d: None, check=lambda d: verify(src, d))
     fresh(src)
@@ -171,7 +184,9 @@ def no_change(args, work, table, files, small=False, peers=True):
     make_tree(src, files, 2, small)
     run(qmr_cmd(args.qmr, src, dst))
     verify(src, dst, check_content=[])
-    tools = {"qmr": qmr_cmd(args.qmr, src, dst), "qmr /THREADS:1": qmr_cmd(args.qmr, src, dst, 1)}
+    tools = with_baseline({"qmr": qmr_cmd(args.qmr, src, dst),
+                           "qmr /THREADS:1": qmr_cmd(args.qmr, src, dst, 1)},
+                          lambda q: qmr_cmd(q, src, dst))
     if peers:
         tools["rsync"] = ["rsync", "-a", "--delete", src + "/", dst + "/"]
     tools["find floor"] = ["find", src, dst, "-printf", "%s %T@\\n"]
@@ -212,11 +227,11 @@ def churn(args, work, table):
         with open(os.path.join(new, rel), "wb") as f:
             f.write(rng.randbytes(4096))
         changed.append(rel)
-    tools = {
+    tools = with_baseline({
         "qmr": lambda d: qmr_cmd(args.qmr, new, d),
         "qmr /THREADS:1": lambda d: qmr_cmd(args.qmr, new, d, 1),
         "rsync": lambda d: ["rsync", "-a", "--delete", new + "/", d + "/"],
-    }
+    }, lambda q: lambda d: qmr_cmd(q, new, d))
     measure(args, table, f"churn 3% of {args.files}", tools, args.files,
             prepare=lambda d: subprocess.run(["cp", "-a", base, d], check=True),
             check=lambda d: verify(new, d, check_content=changed))
@@ -231,12 +246,12 @@ def big_file(args, work, table):
         block = random.Random(5).randbytes(1 << 20)
         for i in range(args.big_mib):
             f.write(block[i % 7:] + block[: i % 7])
-    tools = {
+    tools = with_baseline({
         "qmr": lambda d: qmr_cmd(args.qmr, src, d),
         "qmr /THREADS:1": lambda d: qmr_cmd(args.qmr, src, d, 1),
         "rsync": lambda d: ["rsync", "-a", "--delete", src + "/", d + "/"],
         "cp": lambda d: ["cp", "--preserve=timestamps", "-r", src, d],
-    }
+    }, lambda q: lambda d: qmr_cmd(q, src, d))
     measure(args, table, f"one {args.big_mib} MiB file", tools, 1, prepare=lambda d: None,
             check=lambda d: verify(src, d))
     fresh(src)
@@ -258,11 +273,11 @@ def slow_destination(args, work, table):
     files = args.files // 4
     src = os.path.join(work, "slow-src")
     make_tree(src, files, 6)
-    tools = {
+    tools = with_baseline({
         "qmr": lambda d: qmr_cmd(args.qmr, src, d),
         "qmr /THREADS:1": lambda d: qmr_cmd(args.qmr, src, d, 1),
         "cp -a": lambda d: ["cp", "-a", src, d],
-    }
+    }, lambda q: lambda d: qmr_cmd(q, src, d))
     try:
         measure(args, table, f"initial mirror {files}, FUSE destination", tools, files,
                 prepare=lambda d: None, check=lambda d: verify(src, d), out_dir=mount)
@@ -276,6 +291,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--qmr", default=os.path.join(REPO, "build", "qmr"))
     parser.add_argument("--work", default="/tmp/qmr-bench", help="where the trees go")
+    parser.add_argument("--baseline", help="another qmr build, measured in the same run as 'qmr before'")
     parser.add_argument("--reps", type=int, default=5)
     parser.add_argument("--files", type=int, default=20000)
     parser.add_argument("--big-mib", type=int, default=1024)
