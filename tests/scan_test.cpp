@@ -141,6 +141,28 @@ TEST(ScanTreeFailures, TheOtherRootIsNeverEntered) {
   EXPECT_EQ(relative_paths(list), (Names{"a", "z/b"}));
 }
 
+TEST(ScanTreeOrder, ListingAheadOnManyThreadsBuildsTheSameList) {
+  test::FakeFileSystem fs;
+  for (int d = 0; d < 40; ++d) {
+    const std::string dir = "/s/d" + std::to_string(d % 7) + "/e" + std::to_string(d) + "/";
+    for (int f = 0; f < 5; ++f) fs.add_file(dir + "f" + std::to_string(f), 1, f);
+  }
+  fs.add_file("/s/skip/x", 1, 1);
+  fs.fail_list.insert("/s/d3");
+  const PatternList skipped{"skip"}, none;
+  const auto scan = [&](unsigned threads) {
+    EntryList list("/s/");
+    ScanSettings settings{none, none, true};
+    settings.threads = threads;
+    settings.excluded_directories = &skipped;
+    scan_tree(fs, list, settings);
+    return std::make_pair(relative_paths(list), list.directories());
+  };
+  const auto one = scan(1);
+  EXPECT_EQ(one.first.size(), 170u);
+  for (int round = 0; round < 50; ++round) ASSERT_EQ(scan(8), one) << "round " << round;
+}
+
 TEST(ScanTreeOrder, EntriesAreSortedByTheScanWhateverTheListingOrder) {
   test::FakeFileSystem fs;  // lists in reverse order
   for (const char* name : {"/s/b", "/s/A", "/s/a", "/s/B/x", "/s/c"}) fs.add_file(name, 1, 1);

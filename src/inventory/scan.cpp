@@ -1,6 +1,13 @@
 #include "inventory/scan.h"
 
 #include <algorithm>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+#include <vector>
 
 #include "inventory/ascii.h"
 #include "inventory/pattern.h"
@@ -23,11 +30,103 @@ bool is_selected(std::string_view name, const PatternList& include, const Patter
 
 namespace {
 
-void scan_directory(FileSystem& fs, EntryList& list, const std::string& relative_dir,
+// Lists directories ahead of the walk on a few threads, so that a file system
+// that answers slowly (a network share, a cold disk) works on several
+// requests at once. The walk takes each listing when its turn comes, so the
+// list it builds is the same for any number of threads.
+class Lister {
+ public:
+  Lister(FileSystem& fs, const std::string& root, unsigned threads) : fs_(fs), root_(root) {
+    for (unsigned t = 1; t < threads; ++t) threads_.emplace_back([this] { work(); });
+  }
+  ~Lister() {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    queued_.notify_all();
+  }
+  Lister(const Lister&) = delete;
+  Lister& operator=(const Lister&) = delete;
+
+  // Asks for a directory's listing before the walk needs it.
+  void request(const std::string& relative_dir) {
+    if (threads_.empty()) return;
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      if (!results_.emplace(relative_dir, Result{}).second) return;
+      queue_.push_back(relative_dir);
+    }
+    queued_.notify_one();
+  }
+
+  // The listing of `relative_dir`: one a thread made, or made now, by this
+  // thread, when no thread has begun it yet.
+  void take(const std::string& relative_dir, Listing& listing) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    const auto found = results_.find(relative_dir);
+    if (found == results_.end() || found->second.state == Result::kQueued) {
+      if (found != results_.end()) results_.erase(found);
+      lock.unlock();
+      fs_.list_directory(root_, relative_dir, listing);
+      return;
+    }
+    // The node stays where it is while others are added: hold on to it.
+    Result& result = found->second;
+    done_.wait(lock, [&] { return result.state == Result::kDone; });
+    listing = std::move(result.listing);
+    results_.erase(relative_dir);
+  }
+
+ private:
+  struct Result {
+    enum State : std::uint8_t { kQueued, kListing, kDone };
+    State state = kQueued;
+    Listing listing;
+  };
+
+  void work() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      queued_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+      if (stopping_) return;
+      const std::string relative_dir = std::move(queue_.front());
+      queue_.pop_front();
+      const auto found = results_.find(relative_dir);
+      if (found == results_.end() || found->second.state != Result::kQueued) continue;  // taken
+      Result& result = found->second;  // stays put, and is erased only once done
+      result.state = Result::kListing;
+      lock.unlock();
+      Listing listing;
+      if (fs_.interrupted() == 0) fs_.list_directory(root_, relative_dir, listing);
+      lock.lock();
+      result.listing = std::move(listing);
+      result.state = Result::kDone;
+      done_.notify_all();
+    }
+  }
+
+  FileSystem& fs_;
+  const std::string& root_;
+  std::mutex mutex_;
+  std::condition_variable queued_, done_;
+  std::deque<std::string> queue_;
+  // Requested listings by directory; a node's place never moves.
+  std::unordered_map<std::string, Result> results_;
+  bool stopping_ = false;
+  std::vector<std::jthread> threads_;  // last: joined before the rest goes
+};
+
+bool entered(const DirEntry& entry, const ScanSettings& settings) {
+  return entry.kind == EntryKind::kDirectory && settings.recurse &&
+         (settings.excluded_directories == nullptr || is_selected(entry.name, {}, *settings.excluded_directories));
+}
+
+void scan_directory(FileSystem& fs, Lister& lister, EntryList& list, const std::string& relative_dir,
                     const ScanSettings& settings) {
   if (fs.interrupted() != 0) return;  // the run stops; what was found is not used
   Listing listing;
-  fs.list_directory(list.root(), relative_dir, listing);
+  lister.take(relative_dir, listing);
   if (listing.status != ListStatus::kOk) {
     list.add_failure(relative_dir, listing.status, std::move(listing.reason));
     return;
@@ -43,6 +142,9 @@ void scan_directory(FileSystem& fs, EntryList& list, const std::string& relative
               return compare_folded_then_exact(a.name, b.name) < 0;
             });
   const char separator = fs.path_style().separator;
+  for (const DirEntry& entry : listing.entries) {
+    if (entered(entry, settings)) lister.request(relative_dir + entry.name + separator);
+  }
   bool unusable_reported = false;
   for (const DirEntry& entry : listing.entries) {
     if (entry.kind == EntryKind::kUnusable && settings.destination) {
@@ -54,11 +156,7 @@ void scan_directory(FileSystem& fs, EntryList& list, const std::string& relative
     }
     if (entry.kind == EntryKind::kDirectoryLink && !settings.destination) continue;
     if (entry.kind == EntryKind::kDirectory) {
-      if (settings.excluded_directories != nullptr &&
-          !is_selected(entry.name, {}, *settings.excluded_directories)) {
-        continue;
-      }
-      if (settings.recurse) scan_directory(fs, list, relative_dir + entry.name + separator, settings);
+      if (entered(entry, settings)) scan_directory(fs, lister, list, relative_dir + entry.name + separator, settings);
       continue;
     }
     if (!is_selected(entry.name, settings.include, settings.exclude)) {
@@ -73,7 +171,8 @@ void scan_directory(FileSystem& fs, EntryList& list, const std::string& relative
 }  // namespace
 
 void scan_tree(FileSystem& fs, EntryList& list, const ScanSettings& settings) {
-  scan_directory(fs, list, "", settings);
+  Lister lister(fs, list.root(), settings.recurse ? settings.threads : 1);
+  scan_directory(fs, lister, list, "", settings);
 }
 
 }  // namespace qmr

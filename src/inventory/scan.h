@@ -37,6 +37,9 @@ struct ScanSettings {
   // Names of subdirectories never entered, on either side: nothing below
   // them is copied, and nothing below them is deleted.
   const PatternList* excluded_directories = nullptr;
+  // Threads that list directories ahead of the walk; the list is the same
+  // for any number.
+  unsigned threads = 1;
 };
 
 // Appends the selected files below `list.root()` to `list`. Every subdirectory

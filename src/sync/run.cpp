@@ -1,5 +1,6 @@
 #include "sync/run.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <optional>
@@ -171,6 +172,10 @@ int run_sync(const RunOptions& options, FileSystem& fs, const Console& console) 
     dest_settings.excluded_directories = &options.exclude_directories;
     ScanSettings source_settings{options.include_patterns, options.exclude_patterns, options.recurse, dest_id};
     source_settings.excluded_directories = &options.exclude_directories;
+    // Each tree is listed ahead by up to four threads: a cold disk or a
+    // network share answers them at once, and more only contend on a warm
+    // cache.
+    source_settings.threads = dest_settings.threads = std::min(workers, 4u);
     std::optional<std::jthread> dest_scan;
     if (workers > 1) dest_scan.emplace([&] { scan_tree(fs, dest, dest_settings); });
     scan_tree(fs, source, source_settings);
