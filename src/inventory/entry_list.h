@@ -25,8 +25,6 @@ class FileEntry {
     return {static_cast<std::int64_t>(join(seconds_low_, seconds_high_)), nanoseconds_};
   }
   EntryKind kind() const { return static_cast<EntryKind>(directory_ >> kKindShift); }
-  // Index into the list's table of distinct owner, group and mode triples.
-  std::uint32_t attributes_index() const { return attributes_; }
 
  private:
   friend class EntryList;
@@ -46,7 +44,7 @@ class FileEntry {
   std::uint32_t nanoseconds_ = 0;
   std::uint32_t name_ = 0;       // where the name starts in the list's name blocks
   std::uint32_t directory_ = 0;  // index into the directory table, and the kind
-  std::uint32_t attributes_ = 0;
+  std::uint32_t attributes_ = 0;  // index into the list's table of distinct triples
 };
 
 static_assert(sizeof(FileEntry) == 32, "entries must stay compact");

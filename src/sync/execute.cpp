@@ -41,10 +41,6 @@ struct DeeperFirst {
   }
 };
 
-// The directory above a directory path that ends with the separator.
-std::string parent_of_dir(const std::string& dir, char separator) {
-  return std::string(parent_dir(std::string_view(dir).substr(0, dir.size() - 1), separator));
-}
 
 class Executor {
  public:
@@ -398,12 +394,7 @@ class Executor {
       return true;
     }
     console_.outcome(outcome.ok);
-    if (outcome.ok && action.kind == ActionKind::kCopy) {
-      ++totals_.copied;
-      totals_.copied_bytes += source_[action.entry].size();
-    } else if (outcome.ok) {
-      ++totals_.deleted;
-    }
+    if (outcome.ok) count_action(totals_, action, source_);
     if (!outcome.ok) {
       const auto [format, path] = line_of(action, source_, dest_);
       console_.reason(action.kind == ActionKind::kCopy ? "copy" : "delete", path, outcome.reason);
@@ -452,7 +443,7 @@ class Executor {
       const std::string dir = *candidates.begin();
       candidates.erase(candidates.begin());
       if (dir.empty() || !fs_.remove_directory(dest_.root(), dir)) continue;
-      candidates.insert(parent_of_dir(dir, separator_));
+      candidates.insert(std::string(parent_of_dir(dir, separator_)));
     }
   }
 
@@ -554,6 +545,15 @@ unsigned default_workers() {
   return std::clamp(cores * 4, 4u, 16u);
 }
 
+void count_action(RunTotals& totals, const Action& action, const EntryList& source) {
+  if (action.kind != ActionKind::kCopy) {
+    ++totals.deleted;
+    return;
+  }
+  ++totals.copied;
+  totals.copied_bytes += source[action.entry].size();
+}
+
 RunTotals execute_plan(const Plan& plan, const EntryList& source, const EntryList& dest,
                        FileSystem& fs, const Console& console, ExecuteSettings settings) {
   return Executor(plan, source, dest, fs, console).run(settings);
@@ -567,12 +567,7 @@ RunTotals preview_plan(const Plan& plan, const EntryList& source, const EntryLis
     const auto [format, path] = line_of(action, source, dest);
     console.begin(format, path);
     console.planned();
-    if (action.kind == ActionKind::kCopy) {
-      ++totals.copied;
-      totals.copied_bytes += source[action.entry].size();
-    } else {
-      ++totals.deleted;
-    }
+    count_action(totals, action, source);
   }
   totals.attributes = plan.attributes.size() + plan.retime.size();
   return totals;

@@ -24,6 +24,9 @@ struct RunTotals {
   std::uint64_t attributes = 0;  // files and directories given the source's attributes
 };
 
+// Counts an action that took effect (or would) in `totals`.
+void count_action(RunTotals& totals, const Action& action, const EntryList& source);
+
 struct ExecuteSettings {
   bool settle_root = false;  // the run made the destination root
   unsigned workers = 1;      // 1: every action on the calling thread, in order

@@ -23,6 +23,10 @@ std::string_view parent_dir(std::string_view path, char separator) {
   return cut == std::string_view::npos ? std::string_view() : path.substr(0, cut + 1);
 }
 
+std::string_view parent_of_dir(std::string_view dir, char separator) {
+  return dir.empty() ? dir : parent_dir(dir.substr(0, dir.size() - 1), separator);
+}
+
 namespace {
 
 bool same_text(std::string_view a, std::string_view b, bool ignore_case) {

@@ -21,6 +21,8 @@ std::vector<std::string_view> relative_dir_prefixes(std::string_view path, char 
 
 // The directory that holds `path`, with its closing separator; "" at the root.
 std::string_view parent_dir(std::string_view path, char separator);
+// The same for a directory path that ends with the separator; "" for "".
+std::string_view parent_of_dir(std::string_view dir, char separator);
 
 enum class Overlap { kNone, kSame, kDestInSource, kSourceInDest };
 

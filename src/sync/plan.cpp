@@ -97,19 +97,19 @@ void plan_copies(const EntryList& source, const EntryList& dest, SyncMode mode,
   }
 }
 
-// The destination's directories by their spelling, and by their spelling
-// with ASCII case folded.
+// A tree's directories by their spelling, and by their spelling with ASCII
+// case folded.
 struct DirectoryIndex {
-  explicit DirectoryIndex(const EntryList& dest) {
-    const auto& dirs = dest.directories();
+  explicit DirectoryIndex(const EntryList& list) {
+    const auto& dirs = list.directories();
     for (size_t i = 0; i < dirs.size(); ++i) {
       exact.emplace(dirs[i], static_cast<std::uint32_t>(i));
       folded.emplace(fold_text(dirs[i]), static_cast<std::uint32_t>(i));
     }
   }
   static constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
-  // The destination directory of this spelling, else of this spelling with
-  // case folded, else kNone.
+  // The directory of this spelling, else of this spelling with case folded,
+  // else kNone.
   std::uint32_t find(const std::string& dir) const {
     if (const auto found = exact.find(dir); found != exact.end()) return found->second;
     if (const auto found = folded.find(fold_text(dir)); found != folded.end()) return found->second;
@@ -146,16 +146,15 @@ void plan_settling(const EntryList& source, const DirectoryIndex& index, const E
 void plan_retiming(const EntryList& source, const EntryList& dest, const DirectoryIndex& index,
                    SyncMode mode, std::int64_t time_step, Plan& plan) {
   const auto& source_dirs = source.directories();
-  if (source_dirs.empty()) return;
   const bool copying = mode != SyncMode::kDelOnly;
+  // The destination root is the user's, unless the run makes it.
+  const bool root_made = dest.directories().empty();
+  if (source_dirs.empty() || (root_made && !copying)) return;
   std::vector<char> stamp(source_dirs.size(), 0);
-  std::unordered_map<std::string, std::uint32_t> folded_source;
-  for (size_t i = 0; i < source_dirs.size(); ++i) folded_source.emplace(fold_text(source_dirs[i]), i);
+  const DirectoryIndex source_index(source);
   const char separator = source.root().empty() ? '/' : source.root().back();
   const auto touch = [&](std::string_view dir) {
-    if (const auto found = folded_source.find(fold_text(dir)); found != folded_source.end()) {
-      stamp[found->second] = 1;
-    }
+    if (const std::uint32_t s = source_index.find(std::string(dir)); s != DirectoryIndex::kNone) stamp[s] = 1;
   };
   for (const Action& action : plan.actions) {
     if (action.kind == ActionKind::kCopy) {
@@ -166,26 +165,23 @@ void plan_retiming(const EntryList& source, const EntryList& dest, const Directo
     // the one above.
     const std::string& dir = dest.directory(dest[action.entry]);
     touch(dir);
-    if (!dir.empty()) touch(parent_dir(std::string_view(dir).substr(0, dir.size() - 1), separator));
+    if (!dir.empty()) touch(parent_of_dir(dir, separator));
   }
-  // The destination root is the user's, unless the run makes it.
-  if (dest.directories().empty() && copying) stamp[0] = 1;
-  if (!copying && dest.directories().empty()) return;
   for (size_t i = 1; i < source_dirs.size(); ++i) {
     const std::uint32_t d = index.find(source_dirs[i]);
     if (d == DirectoryIndex::kNone) {
       // Made by the copies, and its parent changed with it.
       if (!copying) continue;
       stamp[i] = 1;
-      touch(parent_dir(std::string_view(source_dirs[i]).substr(0, source_dirs[i].size() - 1), separator));
+      touch(parent_of_dir(source_dirs[i], separator));
     } else if (!same_time(dest.directory_time(d), source.directory_time(static_cast<std::uint32_t>(i)),
                           time_step)) {
       stamp[i] = 1;
     }
   }
+  stamp[0] = root_made;
   for (size_t i = 0; i < stamp.size(); ++i) {
-    const bool root_kept = i == 0 && !dest.directories().empty();
-    if (stamp[i] != 0 && !root_kept) plan.retime.push_back(static_cast<std::uint32_t>(i));
+    if (stamp[i] != 0) plan.retime.push_back(static_cast<std::uint32_t>(i));
   }
   std::stable_sort(plan.retime.begin(), plan.retime.end(), [&](std::uint32_t a, std::uint32_t b) {
     return source_dirs[a].size() > source_dirs[b].size();

@@ -101,10 +101,12 @@ int refuse(const Console& console, const char* message, std::string_view verb, s
   return kExitRefused;
 }
 
-std::string_view overlap_reason(const char* refusal) {
-  if (refusal == kSameRootsMessage) return "they are the same directory";
-  if (refusal == kDestInSourceMessage) return "the destination lies inside the source";
-  return "the source lies inside the destination";
+// A refusal for roots that are one directory or lie one inside the other.
+int refuse_overlap(const Console& console, const char* message, std::string_view roots) {
+  const std::string_view why = message == kSameRootsMessage      ? "they are the same directory"
+                               : message == kDestInSourceMessage ? "the destination lies inside the source"
+                                                                 : "the source lies inside the destination";
+  return refuse(console, message, "mirror", roots, why);
 }
 
 // What an interrupt during the run makes of its exit status.
@@ -153,7 +155,7 @@ int run_sync(const RunOptions& options, FileSystem& fs, const Console& console) 
   const std::string both = source_shown + " to " + dest_shown;
   const Overlap overlap = root_overlap(fs, source_root, dest_root, source_id, dest_id);
   if (const char* refusal = refusal_for(overlap, options.recurse)) {
-    return refuse(console, refusal, "mirror", both, overlap_reason(refusal));
+    return refuse_overlap(console, refusal, both);
   }
   // Nothing could be done in a destination root that cannot be opened.
   if (dest_opened.status == ListStatus::kUnreadable) {
@@ -189,12 +191,8 @@ int run_sync(const RunOptions& options, FileSystem& fs, const Console& console) 
   if (root_missing(source)) {
     return refuse(console, kSourceUnreadableMessage, "read", source_shown, source.failures().front().reason);
   }
-  if (source.met_other_root) {
-    return refuse(console, kDestInSourceMessage, "mirror", both, overlap_reason(kDestInSourceMessage));
-  }
-  if (dest.met_other_root) {
-    return refuse(console, kSourceInDestMessage, "mirror", both, overlap_reason(kSourceInDestMessage));
-  }
+  if (source.met_other_root) return refuse_overlap(console, kDestInSourceMessage, both);
+  if (dest.met_other_root) return refuse_overlap(console, kSourceInDestMessage, both);
   size_t failures = report_scan_failures(console, source, false, style.separator);
   failures += report_scan_failures(console, dest, true, style.separator);
   // An empty selection would make every destination file look unpaired.
@@ -222,7 +220,7 @@ int run_sync(const RunOptions& options, FileSystem& fs, const Console& console) 
     const RootProbe probe = fs.probe_roots(source_root, dest_root);
     // Two views of one directory: every unselected file would be deleted
     // from the source itself.
-    if (probe.alias) return refuse(console, kSameRootsMessage, "mirror", both, overlap_reason(kSameRootsMessage));
+    if (probe.alias) return refuse_overlap(console, kSameRootsMessage, both);
     // One refusal rather than a failure for every file.
     if (!probe.unwritable.empty()) return refuse(console, nullptr, "write to", dest_shown, probe.unwritable);
   }
