@@ -88,10 +88,11 @@ class Executor {
   }
 
   // Several workers carry out the actions [begin, end) and report them in plan
-  // order. A copy is written ahead under its temporary name; an action takes
-  // effect (a copy is put in place, a file deleted) only while fewer than
-  // `workers` actions have taken effect without their line, so the log of a
-  // killed run misses no more than that many. Whoever finishes the oldest
+  // order. A copy is written ahead under its temporary name; when lines are
+  // written, an action takes effect (a copy is put in place, a file deleted)
+  // only while fewer than `workers` actions have taken effect without their
+  // line, so the log of a killed run misses no more than that many. A quiet
+  // run has no log to keep up with. Whoever finishes the oldest
   // action prints its line and those of the finished actions after it, so no
   // thread waits on another to report.
   size_t run_parallel(size_t begin, size_t end, unsigned workers) {
@@ -127,7 +128,8 @@ class Executor {
    public:
     Pipeline(Executor& executor, size_t begin, size_t end, unsigned workers,
              std::vector<char> in_turn)
-        : ex_(executor), begin_(begin), end_(end), window_(workers),
+        : ex_(executor), begin_(begin), end_(end),
+          window_(executor.console_.quiet() ? std::numeric_limits<size_t>::max() : workers),
           lookahead_(std::max<size_t>(256, size_t{2} * kLongestRun * workers)),
           in_turn_(std::move(in_turn)), slots_(end - begin), next_(begin) {
       std::unique_lock<std::mutex> lock(mutex_);
