@@ -30,15 +30,14 @@ bool is_selected(std::string_view name, const PatternList& include, const Patter
 
 namespace {
 
-// Lists directories ahead of the walk on a few threads, so that a file system
-// that answers slowly (a network share, a cold disk) works on several
-// requests at once. The walk takes each listing when its turn comes, so the
-// list it builds is the same for any number of threads.
+// Lists directories ahead of the walk on a few threads, once one had to wait
+// for the file system (a network share, a cold disk), so that it works on
+// several requests at once. The walk takes each listing when its turn comes,
+// so the list it builds is the same for any number of threads.
 class Lister {
  public:
-  Lister(FileSystem& fs, const std::string& root, unsigned threads) : fs_(fs), root_(root) {
-    for (unsigned t = 1; t < threads; ++t) threads_.emplace_back([this] { work(); });
-  }
+  Lister(FileSystem& fs, const std::string& root, unsigned threads)
+      : fs_(fs), root_(root), threads_wanted_(threads) {}
   ~Lister() {
     {
       const std::lock_guard<std::mutex> lock(mutex_);
@@ -69,6 +68,8 @@ class Lister {
       if (found != results_.end()) results_.erase(found);
       lock.unlock();
       fs_.list_directory(root_, relative_dir, listing);
+      // Answered from memory, more threads would only contend for the cores.
+      if (threads_.empty() && listing.waited) start_helpers();
       return;
     }
     // The node stays where it is while others are added: hold on to it.
@@ -84,6 +85,10 @@ class Lister {
     State state = kQueued;
     Listing listing;
   };
+
+  void start_helpers() {
+    for (unsigned t = 1; t < threads_wanted_; ++t) threads_.emplace_back([this] { work(); });
+  }
 
   void work() {
     std::unique_lock<std::mutex> lock(mutex_);
@@ -114,7 +119,9 @@ class Lister {
   // Requested listings by directory; a node's place never moves.
   std::unordered_map<std::string, Result> results_;
   bool stopping_ = false;
-  std::vector<std::jthread> threads_;  // last: joined before the rest goes
+  const unsigned threads_wanted_;
+  // Started once a listing waits; last, so joined before the rest goes.
+  std::vector<std::jthread> threads_;
 };
 
 bool entered(const DirEntry& entry, const ScanSettings& settings) {

@@ -83,6 +83,9 @@ struct Listing {
   Attributes attributes;
   FileTime last_write;
   std::vector<DirEntry> entries;
+  // The listing had to wait for the file system (a cold cache, a round trip
+  // to a server) rather than being answered from memory.
+  bool waited = true;
 };
 
 // The result of an action: success, or the system's reason for the failure.
