@@ -7,8 +7,8 @@
 #include <linux/fs.h>
 #include <linux/openat2.h>
 #include <sys/ioctl.h>
-#include <sys/resource.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -199,7 +199,6 @@ void NativeFileSystem::list_directory(const std::string& root, std::string_view 
   // A thread that blocks on the file system gives up its core; one answered
   // from the caches does not.
   const long blocked_before = blocked_so_far();
-  const auto note_waiting = [&] { listing.waited = blocked_so_far() != blocked_before; };
   auto fail = [&](ListStatus status, int error) {
     listing.entries.clear();
     listing.status = status;
@@ -257,7 +256,7 @@ void NativeFileSystem::list_directory(const std::string& root, std::string_view 
     listing.entries.push_back(std::move(entry));
   }
   ::closedir(stream);
-  note_waiting();
+  listing.waited = blocked_so_far() != blocked_before;
 }
 
 std::optional<FileId> NativeFileSystem::identity(const std::string& path) {
