@@ -183,6 +183,30 @@ TEST_F(Platform, PathsFarBeyondTwoHundredSixtyCharactersWork) {
   }
 }
 
+TEST_F(Platform, DirectoriesMadeTopDownAreStampedAndKnownAsThemselves) {
+  ASSERT_EQ(fs_.open_root(dir()).status, ListStatus::kOk);
+  for (const char* made : {"a\\", "a\\b\\", "a\\b\\c\\", "a\\d\\"}) {
+    ASSERT_EQ(fs_.make_directory(dir(), made), DirectoryMade::kCreated) << made;
+  }
+  // The one just made, and one made before its sibling.
+  const FileTime stamp{13'300'000'000, 0};  // seconds since 1601: in 2022
+  EXPECT_TRUE(fs_.set_directory_time(dir(), "a\\d\\", stamp));
+  EXPECT_TRUE(fs_.set_directory_time(dir(), "a\\b\\c\\", stamp));
+  EXPECT_EQ(fs_.make_directory(dir(), "a\\b\\"), DirectoryMade::kExisted);
+  write("a\\f", "a file where a directory should go");
+  EXPECT_EQ(fs_.make_directory(dir(), "a\\f\\"), DirectoryMade::kFailed);
+  for (const char* made : {"a\\d\\", "a\\b\\c\\"}) {
+    Listing listing;
+    fs_.list_directory(dir(), made, listing);
+    ASSERT_EQ(listing.status, ListStatus::kOk) << made;
+    EXPECT_EQ(listing.last_write, stamp) << made;
+    // What a walk meets is compared with the other root's identity.
+    const std::optional<FileId> id = fs_.identity(path(made));
+    if (!id) GTEST_SKIP() << "this file system gives directories no identity";
+    EXPECT_EQ(listing.id, *id) << made;
+  }
+}
+
 TEST_F(Platform, RootsAreTakenWithForwardSlashesDotsAndDoubledSeparators) {
   std::string slashed = path("one/two//three/");
   ASSERT_TRUE(fs_.make_root(slashed).ok);

@@ -66,15 +66,18 @@ bool copy_in_chunks(const std::wstring& from, const std::wstring& to,
     done += got;
     if (progress) progress(done);
   }
-  if (error == ERROR_SUCCESS && !SetFileTime(out, nullptr, nullptr, &info.ftLastWriteTime)) {
+  // The time and the marks through the open handle: under Wine every open
+  // by path walks the whole path again.
+  FILE_BASIC_INFO basic{};
+  basic.LastWriteTime.LowPart = info.ftLastWriteTime.dwLowDateTime;
+  basic.LastWriteTime.HighPart = static_cast<LONG>(info.ftLastWriteTime.dwHighDateTime);
+  const DWORD marks = info.dwFileAttributes & kKeptMarks;
+  basic.FileAttributes = marks != 0 ? marks : FILE_ATTRIBUTE_NORMAL;
+  if (error == ERROR_SUCCESS && !SetFileInformationByHandle(out, FileBasicInfo, &basic, sizeof basic)) {
     error = GetLastError();
   }
   CloseHandle(in);
   if (!CloseHandle(out) && error == ERROR_SUCCESS) error = GetLastError();
-  if (error == ERROR_SUCCESS && (info.dwFileAttributes & kKeptMarks) != 0 &&
-      !SetFileAttributesW(to.c_str(), info.dwFileAttributes & kKeptMarks)) {
-    error = GetLastError();
-  }
   if (error == ERROR_SUCCESS) return true;
   SetFileAttributesW(to.c_str(), FILE_ATTRIBUTE_NORMAL);
   DeleteFileW(to.c_str());
@@ -119,9 +122,9 @@ class WindowsStagedCopy final : public StagedCopy {
     // A read-only, hidden or system target would refuse to be replaced; its
     // marks are put back if it stays. A link's marks are its target's: never
     // touched.
-    const DWORD old_attributes =
-        target_is_link_ ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(to_native.c_str());
-    if (replace_ && old_attributes != INVALID_FILE_ATTRIBUTES) {
+    const DWORD old_attributes = target_is_link_ || !replace_ ? INVALID_FILE_ATTRIBUTES
+                                                                : GetFileAttributesW(to_native.c_str());
+    if (old_attributes != INVALID_FILE_ATTRIBUTES) {
       SetFileAttributesW(to_native.c_str(), FILE_ATTRIBUTE_NORMAL);
     }
     if (MoveFileExW(temporary_.c_str(), to_native.c_str(), replace_ ? MOVEFILE_REPLACE_EXISTING : 0)) {
@@ -129,7 +132,7 @@ class WindowsStagedCopy final : public StagedCopy {
       return Outcome::success();
     }
     const DWORD error = GetLastError();
-    if (replace_ && old_attributes != INVALID_FILE_ATTRIBUTES) {
+    if (old_attributes != INVALID_FILE_ATTRIBUTES) {
       SetFileAttributesW(to_native.c_str(), old_attributes);
     }
     return Outcome::failure(why(to_, error));

@@ -194,6 +194,19 @@ std::optional<FileId> id_of_handle(HANDLE handle) {
                 (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
 }
 
+// The file index alone, read without the volume: Wine finds a volume by
+// examining every directory above the file, which costs a deep tree per level.
+std::optional<std::uint64_t> index_of_handle(HANDLE handle) {
+  struct {
+    LARGE_INTEGER index;
+  } internal{};
+  IO_STATUS_BLOCK status;
+  if (NtQueryInformationFile(handle, &status, &internal, sizeof internal, FileInternalInformation) != 0) {
+    return std::nullopt;
+  }
+  return static_cast<std::uint64_t>(internal.index.QuadPart);
+}
+
 HANDLE open_for_query(const std::wstring& native_path) {
   return CreateFileW(native_path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
@@ -224,8 +237,15 @@ bool undecoded(std::wstring_view name) {
   return under_wine() && name.find(L'\xFFFD') != std::wstring_view::npos;
 }
 
-void append_entry(const WIN32_FIND_DATAW& data, std::vector<DirEntry>& entries) {
-  const std::wstring_view name = data.cFileName;
+FILETIME filetime_from(const LARGE_INTEGER& value) {
+  FILETIME result;
+  result.dwLowDateTime = value.LowPart;
+  result.dwHighDateTime = static_cast<DWORD>(value.HighPart);
+  return result;
+}
+
+void append_entry(const FILE_ID_BOTH_DIR_INFO& info, std::vector<DirEntry>& entries) {
+  const std::wstring_view name(info.FileName, info.FileNameLength / sizeof(wchar_t));
   if (name == L"." || name == L"..") return;
   DirEntry entry;
   entry.name = narrow(name.data(), name.size());
@@ -236,18 +256,38 @@ void append_entry(const WIN32_FIND_DATAW& data, std::vector<DirEntry>& entries) 
     entries.push_back(std::move(entry));
     return;
   }
-  if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+  if ((info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     // A junction or directory link is never entered: it could lead in a
     // circle, or out of the tree.
-    const bool link = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    const bool link = (info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
     entry.kind = link ? EntryKind::kDirectoryLink : EntryKind::kDirectory;
   } else {
     entry.kind = EntryKind::kFile;
-    entry.size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-    entry.last_write = file_time(data.ftLastWriteTime);
-    entry.attributes.mode = data.dwFileAttributes & kKeptMarks;
+    entry.size = static_cast<std::uint64_t>(info.EndOfFile.QuadPart);
+    entry.last_write = file_time(filetime_from(info.LastWriteTime));
+    entry.attributes.mode = info.FileAttributes & kKeptMarks;
   }
   entries.push_back(std::move(entry));
+}
+
+// Reads every entry of the open directory `dir`. False with the last error
+// set when the listing broke off.
+bool read_entries(HANDLE dir, std::vector<DirEntry>& entries) {
+  // 8-byte aligned, as the records in it are.
+  std::vector<std::uint64_t> buffer(64 * 1024 / sizeof(std::uint64_t));
+  const DWORD bytes = static_cast<DWORD>(buffer.size() * sizeof(std::uint64_t));
+  while (GetFileInformationByHandleEx(dir, FileIdBothDirectoryInfo, buffer.data(), bytes)) {
+    const auto* at = reinterpret_cast<const unsigned char*>(buffer.data());
+    for (;;) {
+      const auto& info = *reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(at);
+      append_entry(info, entries);
+      if (info.NextEntryOffset == 0) break;
+      at += info.NextEntryOffset;
+    }
+  }
+  // An empty drive root has not even "." to report.
+  const DWORD error = GetLastError();
+  return error == ERROR_NO_MORE_FILES || error == ERROR_FILE_NOT_FOUND;
 }
 
 // The path an existing file or directory really has, links and junctions
@@ -406,13 +446,21 @@ bool NativeFileSystem::State::plain_below(const std::string& root, std::string_v
   return true;
 }
 
+std::uint64_t NativeFileSystem::State::volume_of(const std::string& root) {
+  const std::lock_guard<std::mutex> lock(mutex);
+  const auto found = volumes.find(root);
+  return found == volumes.end() ? 0 : found->second;
+}
+
 void NativeFileSystem::State::forget() {
   const std::lock_guard<std::mutex> lock(mutex);
   plain.clear();
+  let_go_of_made(0);
 }
 
 NativeFileSystem::NativeFileSystem() : state_(new State) {}
 NativeFileSystem::~NativeFileSystem() {
+  state_->let_go_of_made(0);
   for (const auto& [root, handle] : state_->roots) {
     if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
   }
@@ -440,6 +488,7 @@ RootStatus NativeFileSystem::open_root(const std::string& root) {
   // volume serial number or file index of 0: that identity tells nothing.
   result.id_known = result.id.volume != 0 && result.id.index != 0;
   const std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->volumes[root] = result.id.volume;
   HANDLE& kept = state_->roots[root];
   if (kept != nullptr && kept != INVALID_HANDLE_VALUE) CloseHandle(kept);
   kept = handle;
@@ -481,40 +530,26 @@ void NativeFileSystem::list_directory(const std::string& root, std::string_view 
     listing.status = status;
     listing.reason = system_text(error);
   };
-  const HANDLE self = open_for_query(dir);
+  // One open serves the identity, the time and the entries: under Wine each
+  // open costs a walk of the whole path, so a deep tree pays for it per level.
+  const HANDLE self = CreateFileW(dir.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (self == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     const bool missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
     return fail(missing ? ListStatus::kMissing : ListStatus::kUnreadable, error);
   }
-  listing.id = id_of_handle(self).value_or(FileId{});
+  // A walk never enters a junction or mount point, so every directory it
+  // meets is on the root's volume.
+  listing.id = FileId{state_->volume_of(root), index_of_handle(self).value_or(0)};
   FILETIME written{};
   if (GetFileTime(self, nullptr, nullptr, &written)) listing.last_write = file_time(written);
-  CloseHandle(self);
   listing.attributes = {};
-  std::wstring pattern = dir;
-  if (pattern.back() != L'\\') pattern += L'\\';
-  pattern += L'*';
-  WIN32_FIND_DATAW data;
-  const HANDLE search = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data,
-                                         FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
-  if (search == INVALID_HANDLE_VALUE) {
-    const DWORD error = GetLastError();
-    // An empty drive root has not even "." to report.
-    const DWORD attributes = GetFileAttributesW(dir.c_str());
-    if (error == ERROR_FILE_NOT_FOUND && attributes != INVALID_FILE_ATTRIBUTES &&
-        (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-      return;
-    }
-    const bool missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
-    return fail(missing ? ListStatus::kMissing : ListStatus::kUnreadable, error);
-  }
-  do {
-    append_entry(data, listing.entries);
-  } while (FindNextFileW(search, &data));
+  const bool read = read_entries(self, listing.entries);
   const DWORD error = GetLastError();
-  FindClose(search);
-  if (error != ERROR_NO_MORE_FILES) return fail(ListStatus::kUnreadable, error);
+  CloseHandle(self);
+  if (!read) return fail(ListStatus::kUnreadable, error);
   mark_twins(listing.entries);
 }
 
@@ -564,14 +599,85 @@ Outcome NativeFileSystem::make_root(const std::string& path) {
   return Outcome::success();
 }
 
+// Creates the directory `name` inside the open directory `parent`, or at the
+// prefixed absolute path `name` when there is no parent, and returns it open;
+// INVALID_HANDLE_VALUE with the last error set when it was not created.
+HANDLE create_directory_at(HANDLE parent, const std::wstring& name) {
+  // The system's own spelling of a prefixed path starts with \??\ for \\?\.
+  std::wstring object = parent == nullptr ? L"\\??\\" + name.substr(4) : name;
+  UNICODE_STRING text;
+  text.Buffer = object.data();
+  text.Length = static_cast<USHORT>(object.size() * sizeof(wchar_t));
+  text.MaximumLength = text.Length;
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, parent, nullptr);
+  IO_STATUS_BLOCK io;
+  HANDLE made = INVALID_HANDLE_VALUE;
+  const NTSTATUS status =
+      NtCreateFile(&made, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE,
+                   &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL,
+                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_CREATE,
+                   FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_FOR_BACKUP_INTENT |
+                       FILE_OPEN_REPARSE_POINT,
+                   nullptr, 0);
+  if (status == 0) return made;
+  SetLastError(RtlNtStatusToDosError(status));
+  return INVALID_HANDLE_VALUE;
+}
+
+HANDLE NativeFileSystem::State::made_handle(const std::string& root, std::string_view relative_dir) {
+  for (const Made& dir : made) {
+    if (dir.relative == relative_dir && dir.root == root) return dir.handle;
+  }
+  return nullptr;
+}
+
+void NativeFileSystem::State::let_go_of_made(size_t keep) {
+  while (made.size() > keep) {
+    CloseHandle(made.back().handle);
+    made.pop_back();
+  }
+}
+
 DirectoryMade NativeFileSystem::make_directory(const std::string& root,
                                                std::string_view relative_dir) {
-  if (!state_->plain_below(root, parent_part(relative_dir.substr(0, relative_dir.size() - 1)))) {
-    return DirectoryMade::kFailed;
-  }
+  const std::string_view parent = parent_part(relative_dir.substr(0, relative_dir.size() - 1));
   const std::wstring path = state_->below(root, relative_dir);
-  if (CreateDirectoryW(path.c_str(), nullptr)) return DirectoryMade::kCreated;
-  if (GetLastError() != ERROR_ALREADY_EXISTS) return DirectoryMade::kFailed;
+  HANDLE made = INVALID_HANDLE_VALUE;
+  DWORD error = ERROR_SUCCESS;
+  {
+    // Directories are made from the top down: only those above this one stay
+    // open, and one made inside the last of them is made relative to it, so
+    // that the path is not walked again for every level.
+    const std::lock_guard<std::mutex> lock(state_->mutex);
+    auto& chain = state_->made;
+    size_t keep = 0;
+    while (keep < chain.size() && chain[keep].root == root &&
+           relative_dir.substr(0, chain[keep].relative.size()) == chain[keep].relative &&
+           chain[keep].relative.size() < relative_dir.size()) {
+      ++keep;
+    }
+    state_->let_go_of_made(keep);
+    if (!chain.empty() && chain.back().relative == parent) {
+      std::wstring name = wide(relative_dir.substr(parent.size()));
+      name.pop_back();  // the closing separator
+      made = create_directory_at(chain.back().handle, name);
+      error = GetLastError();
+    }
+  }
+  if (made == INVALID_HANDLE_VALUE && error != ERROR_ALREADY_EXISTS) {
+    if (!state_->plain_below(root, parent)) return DirectoryMade::kFailed;
+    std::wstring without_separator = path;
+    without_separator.pop_back();
+    made = create_directory_at(nullptr, without_separator);
+    error = GetLastError();
+  }
+  if (made != INVALID_HANDLE_VALUE) {
+    const std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->made.push_back({root, std::string(relative_dir), made});
+    return DirectoryMade::kCreated;
+  }
+  if (error != ERROR_ALREADY_EXISTS) return DirectoryMade::kFailed;
   const DWORD attributes = GetFileAttributesW(path.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
       (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
@@ -604,11 +710,18 @@ Outcome NativeFileSystem::set_file_attributes(const std::string& root, std::stri
 
 bool NativeFileSystem::set_directory_time(const std::string& root, std::string_view relative_dir,
                                           FileTime time) {
+  const FILETIME written = filetime_of(time);
+  {
+    // A directory this run made and still holds is stamped through its handle.
+    const std::lock_guard<std::mutex> lock(state_->mutex);
+    if (const HANDLE made = state_->made_handle(root, relative_dir); made != nullptr) {
+      return SetFileTime(made, nullptr, nullptr, &written) != 0;
+    }
+  }
   const HANDLE dir = CreateFileW(state_->below(root, relative_dir).c_str(), FILE_WRITE_ATTRIBUTES,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (dir == INVALID_HANDLE_VALUE) return false;
-  const FILETIME written = filetime_of(time);
   const bool set = SetFileTime(dir, nullptr, nullptr, &written) != 0;
   CloseHandle(dir);
   return set;

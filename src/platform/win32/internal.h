@@ -5,6 +5,7 @@
 #pragma once
 
 #include <windows.h>
+#include <winternl.h>
 
 #include <map>
 #include <mutex>
@@ -12,6 +13,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_set>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -46,6 +48,7 @@ DWORD attributes_of(const std::string& path);
 bool is_directory(const std::string& path);
 std::string_view parent_part(std::string_view relative);
 std::optional<FileId> id_of_handle(HANDLE handle);
+std::optional<std::uint64_t> index_of_handle(HANDLE handle);
 HANDLE open_for_query(const std::string& path);
 HANDLE open_for_query(const std::wstring& native_path);
 // The path an open file really has, links followed, without the prefix.
@@ -85,11 +88,28 @@ struct NativeFileSystem::State {
   bool plain_below(const std::string& root, std::string_view relative_dir);
   // After a directory is removed, its name may come back as something else.
   void forget();
+  // The volume serial number of a root opened in this run; 0 when unknown.
+  std::uint64_t volume_of(const std::string& root);
+
+  // The open handle of the directory `relative_dir` if this run made it and
+  // still holds it; null otherwise. With `mutex` held.
+  HANDLE made_handle(const std::string& root, std::string_view relative_dir);
+  // Closes the directories made, keeping the first `keep`. With `mutex` held.
+  void let_go_of_made(size_t keep);
 
   std::mutex mutex;
+  // The directories made along the path the run is making them on,
+  // outermost first, each held open.
+  struct Made {
+    std::string root;
+    std::string relative;  // with its closing separator
+    HANDLE handle;
+  };
+  std::vector<Made> made;
   std::unordered_set<std::string> plain;
   // The roots, held open without sharing deletion while the run lasts.
   std::map<std::string, HANDLE> roots;
+  std::map<std::string, std::uint64_t> volumes;
   // Each root's wide spelling, normalised once, ending with a backslash.
   std::map<std::string, std::wstring> spellings;
 };
