@@ -68,13 +68,14 @@ def run(cmd):
         return elapsed, int(f.read().split()[-1])
 
 
-def listing(root):
+def listing(root, step=1):
+    """Each file's size and last-write time in steps of `step` nanoseconds."""
     result = {}
     for d, _, names in os.walk(root):
         for n in names:
             p = os.path.join(d, n)
             st = os.lstat(p)
-            result[os.path.relpath(p, root)] = (st.st_size, st.st_mtime_ns)
+            result[os.path.relpath(p, root)] = (st.st_size, st.st_mtime_ns // step)
     return result
 
 
@@ -83,9 +84,10 @@ def digest(path):
         return hashlib.sha1(f.read()).hexdigest()
 
 
-def verify(src, dst, check_content=None):
-    """The destination must hold exactly the source's files, sizes and times."""
-    a, b = listing(src), listing(dst)
+def verify(src, dst, check_content=None, step=1):
+    """The destination must hold exactly the source's files, sizes and times
+    (to the destination's precision, `step` nanoseconds)."""
+    a, b = listing(src, step), listing(dst, step)
     if a != b:
         missing = set(a) ^ set(b)
         sys.exit(f"mirror differs: {len(missing)} names, e.g. {sorted(missing)[:3]}")
@@ -121,19 +123,20 @@ class Table:
 
     def print(self):
         print()
-        print("| workload | tool | median s | min s | peak RSS MiB | us/file | ratio to qmr |")
-        print("|---|---|---|---|---|---|---|")
+        print("| workload | tool | median s | min s | peak RSS MiB | RSS bytes/file | us/file | ratio to qmr |")
+        print("|---|---|---|---|---|---|---|---|")
         medians = {(w, t): statistics.median(ts) for w, t, ts, *_ in self.rows}
         for w, t, ts, rss, files, _ in self.rows:
             med = statistics.median(ts)
             ratio = med / medians[(w, "qmr")] if (w, "qmr") in medians else float("nan")
             print(f"| {w} | {t} | {med:.3f} | {min(ts):.3f} | {rss / 1024:.1f} | "
-                  f"{med / files * 1e6:.1f} | {ratio:.2f} |")
+                  f"{rss * 1024 / files:.0f} | {med / files * 1e6:.1f} | {ratio:.2f} |")
 
 
 def fresh(path):
+    # rm -rf: rmtree recurses once per level, too deep for a long chain.
     if os.path.exists(path):
-        shutil.rmtree(path)
+        subprocess.run(["rm", "-rf", path], check=True)
 
 
 def initial_mirror(args, work, table):
@@ -178,7 +181,33 @@ def measure(args, table, workload, tools, files, prepare, check, out_dir=None):
         table.add(workload, tool, times[tool], rss[tool], files)
 
 
-def no_change(args, work, table, files, small=False, peers=True):
+def repeat_same(args, table, workload, tools, files, before=None, check=None):
+    """Runs commands that find nothing to do, interleaved, `before` ahead of
+    each run."""
+    times = {t: [] for t in tools}
+    rss = {t: 0 for t in tools}
+    for _ in range(args.reps):
+        for tool, cmd in tools.items():
+            if before:
+                before()
+            seconds, peak = run(cmd)
+            times[tool].append(seconds)
+            rss[tool] = max(rss[tool], peak)
+            if args.verbose:
+                print(f"{workload}: {tool} {seconds:.3f} s", file=sys.stderr)
+        if check:
+            check()
+    for tool in tools:
+        table.add(workload, tool, times[tool], rss[tool], files)
+
+
+def drop_caches():
+    os.sync()
+    with open("/proc/sys/vm/drop_caches", "w") as f:
+        f.write("3\n")
+
+
+def no_change(args, work, table, files, small=False, peers=True, cold=False):
     src = os.path.join(work, f"same-src-{files}")
     dst = os.path.join(work, f"same-dst-{files}")
     make_tree(src, files, 2, small)
@@ -190,19 +219,36 @@ def no_change(args, work, table, files, small=False, peers=True):
     if peers:
         tools["rsync"] = ["rsync", "-a", "--delete", src + "/", dst + "/"]
     tools["find floor"] = ["find", src, dst, "-printf", "%s %T@\\n"]
-    times = {t: [] for t in tools}
-    rss = {t: 0 for t in tools}
-    for _ in range(args.reps):
-        for tool, cmd in tools.items():
-            seconds, peak = run(cmd)
-            times[tool].append(seconds)
-            rss[tool] = max(rss[tool], peak)
-        verify(src, dst, check_content=[])
-    for tool in tools:
-        table.add(f"no change {files}{' small' if small else ''}", tool, times[tool], rss[tool],
-                  files)
+    workload = f"no change {files}{' small' if small else ''}{', cold cache' if cold else ''}"
+    repeat_same(args, table, workload, tools, files, before=drop_caches if cold else None,
+                check=lambda: verify(src, dst, check_content=[]))
     fresh(src)
     fresh(dst)
+
+
+def cold_cache(args, work, table):
+    """Nothing to do, with every cache dropped before each run: the daily
+    backup's real case."""
+    try:
+        drop_caches()
+    except OSError:
+        print("cold cache: skipped, the caches can be dropped only by root", file=sys.stderr)
+        return
+    no_change(args, work, table, 100000, small=True, cold=True)
+
+
+def initial_tiny(args, work, table):
+    """An initial mirror of many tiny files into an empty destination."""
+    files = max(args.scale) if args.scale else 1000000
+    src = os.path.join(work, "tiny-src")
+    make_tree(src, files, 8, small=True)
+    tools = with_baseline({
+        "qmr": lambda d: qmr_cmd(args.qmr, src, d),
+        "cp -a": lambda d: ["cp", "-a", src, d],
+    }, lambda q: lambda d: qmr_cmd(q, src, d))
+    measure(args, table, f"initial mirror {files} tiny", tools, files, prepare=lambda d: None,
+            check=lambda d: verify(src, d, check_content=[]))
+    fresh(src)
 
 
 def churn(args, work, table):
@@ -287,6 +333,136 @@ def slow_destination(args, work, table):
         fresh(backing)
 
 
+def ensure(*pairs):
+    """Installs the package of each missing command; False if one stays missing."""
+    missing = [package for command, package in pairs if shutil.which(command) is None]
+    if missing:
+        subprocess.run(["apt-get", "install", "-y", "--no-install-recommends"] + missing,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return all(shutil.which(command) for command, _ in pairs)
+
+
+class SftpServer:
+    """A local sshd on its own port, with a key of its own, mounted through
+    sshfs with every cache off: each metadata call is a round trip."""
+
+    def __init__(self, work):
+        self.work = os.path.join(work, "sftp")
+        self.key = os.path.join(self.work, "key")
+        self.port = "2222"
+        os.makedirs(self.work)
+        subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", self.key], check=True)
+        subprocess.run(["ssh-keygen", "-A"], check=True, stdout=subprocess.DEVNULL)
+        os.makedirs("/run/sshd", exist_ok=True)
+        keys = os.path.join(self.work, "authorized_keys")
+        shutil.copy(self.key + ".pub", keys)
+        os.chmod(keys, 0o600)
+        self.pid = os.path.join(self.work, "sshd.pid")
+        subprocess.run(["/usr/sbin/sshd", "-p", self.port, "-o", "PidFile=" + self.pid,
+                        "-o", "AuthorizedKeysFile=" + keys, "-o", "PermitRootLogin=yes",
+                        "-o", "StrictModes=no"], check=True)
+        time.sleep(0.5)
+
+    def mount(self, backing, mount):
+        os.makedirs(backing)
+        os.makedirs(mount)
+        return subprocess.call(
+            ["sshfs", "-p", self.port, "-o", f"IdentityFile={self.key},StrictHostKeyChecking=no,"
+             "UserKnownHostsFile=/dev/null,dir_cache=no,attr_timeout=0,entry_timeout=0,"
+             "negative_timeout=0", f"root@localhost:{backing}", mount],
+            stderr=subprocess.DEVNULL) == 0
+
+    def stop(self):
+        with open(self.pid) as f:
+            os.kill(int(f.read()), 15)
+
+
+def sshfs_destination(args, work, table):
+    """2,000 files onto a destination reached over SFTP: the initial mirror,
+    then a run with nothing to do."""
+    if not ensure(("sshfs", "sshfs"), ("rclone", "rclone"), ("/usr/sbin/sshd", "openssh-server")):
+        print("sshfs destination: skipped, sshfs, rclone or sshd cannot be installed", file=sys.stderr)
+        return
+    server = SftpServer(work)
+    backing = os.path.join(work, "sftp-backing")
+    mount = os.path.join(work, "sftp-mount")
+    try:
+        if not server.mount(backing, mount):
+            print("sshfs destination: skipped, sshfs cannot be mounted here", file=sys.stderr)
+            return
+        files = 2000
+        src = os.path.join(work, "sftp-src")
+        make_tree(src, files, 9)
+        # Every tool writes through the same mount.
+        rclone = ["rclone", "sync", "--transfers", "8", "--checkers", "16", src]
+        tools = with_baseline({
+            "qmr": lambda d: qmr_cmd(args.qmr, src, d),
+            "qmr /THREADS:1": lambda d: qmr_cmd(args.qmr, src, d, 1),
+            "rclone, 8 transfers": lambda d: rclone + [d],
+            "cp -a": lambda d: ["cp", "-a", src, d],
+            "rsync": lambda d: ["rsync", "-a", "--delete", src + "/", d + "/"],
+        }, lambda q: lambda d: qmr_cmd(q, src, d))
+        measure(args, table, f"initial mirror {files}, sshfs destination", tools, files,
+                prepare=lambda d: None, check=lambda d: verify(src, d, step=10**9), out_dir=mount)
+        dst = os.path.join(mount, "same")
+        run(qmr_cmd(args.qmr, src, dst))
+        same = with_baseline({
+            "qmr": qmr_cmd(args.qmr, src, dst),
+            "qmr /THREADS:1": qmr_cmd(args.qmr, src, dst, 1),
+            "rclone, 8 transfers": rclone + [dst],
+            "rsync": ["rsync", "-a", "--delete", src + "/", dst + "/"],
+        }, lambda q: qmr_cmd(q, src, dst))
+        repeat_same(args, table, f"no change {files}, sshfs destination", same, files,
+                    check=lambda: verify(src, dst, check_content=[], step=10**9))
+        fresh(src)
+    finally:
+        subprocess.call(["fusermount", "-u", mount], stderr=subprocess.DEVNULL)
+        server.stop()
+        fresh(backing)
+
+
+def make_chain(root, levels):
+    """`levels` nested directories named d, one small file at the bottom."""
+    os.makedirs(root)
+    fd = os.open(root, os.O_RDONLY)
+    for _ in range(levels):
+        os.mkdir("d", dir_fd=fd)
+        inner = os.open("d", os.O_RDONLY, dir_fd=fd)
+        os.close(fd)
+        fd = inner
+    with open(os.open("leaf.txt", os.O_WRONLY | os.O_CREAT, 0o644, dir_fd=fd), "w") as f:
+        f.write("leaf")
+    # Whole seconds: Windows keeps times in steps of 100 ns.
+    os.utime("leaf.txt", ns=(1_600_000_000 * 10**9,) * 2, dir_fd=fd)
+    os.close(fd)
+
+
+def wine_deep(args, work, table):
+    """A chain of 1,000 directories mirrored by the Windows build under Wine,
+    where every open by path costs a walk of the whole path."""
+    if not args.qmr_exe or not os.path.exists(args.wine):
+        print("deep chain under Wine: skipped, give --qmr-exe (and --wine)", file=sys.stderr)
+        return
+    os.environ["WINEDEBUG"] = "-all"
+    src = os.path.join(work, "deep-src")
+    make_chain(src, 1000)
+
+    def exe(d):
+        return [args.wine, args.qmr_exe, "/FROM:Z:" + src.replace("/", "\\"),
+                "/TO:Z:" + d.replace("/", "\\"), "/R", "/QUIET"]
+
+    tools = {"qmr": lambda d: qmr_cmd(args.qmr, src, d), "qmr.exe under Wine": exe}
+    measure(args, table, "1000-level chain, first run", tools, 1000, prepare=lambda d: None,
+            check=lambda d: verify(src, d))
+    dst = os.path.join(work, "deep-dst")
+    run(exe(dst))
+    same = {"qmr": qmr_cmd(args.qmr, src, dst), "qmr.exe under Wine": exe(dst)}
+    repeat_same(args, table, "1000-level chain, no change", same, 1000,
+                check=lambda: verify(src, dst))
+    fresh(src)
+    fresh(dst)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--qmr", default=os.path.join(REPO, "build", "qmr"))
@@ -297,12 +473,16 @@ def main():
     parser.add_argument("--big-mib", type=int, default=1024)
     parser.add_argument("--scale", type=int, nargs="*", default=[10000, 100000, 1000000],
                         help="tree sizes of the no-change scale runs (none to skip)")
+    parser.add_argument("--qmr-exe", help="the Windows build, for the deep chain under Wine")
+    parser.add_argument("--wine", default="/usr/lib/wine/wine64")
     parser.add_argument("--verbose", action="store_true", help="print every run's time")
     parser.add_argument("--only", nargs="*",
-                        default=["initial", "nochange", "churn", "big", "slow", "scale"])
+                        default=["initial", "nochange", "churn", "big", "slow", "sshfs", "cold",
+                                 "scale", "tiny", "deep"])
     args = parser.parse_args()
     global ARGS
     ARGS = args
+    sys.setrecursionlimit(10000)  # os.walk recurses once per level of the deep chain
     for tool, package in (("rsync", "rsync"), ("/usr/bin/time", "time")):
         if shutil.which(tool) is None:
             subprocess.run(["apt-get", "install", "-y", package], check=True,
@@ -321,9 +501,17 @@ def main():
         big_file(args, args.work, table)
     if "slow" in args.only:
         slow_destination(args, args.work, table)
+    if "sshfs" in args.only:
+        sshfs_destination(args, args.work, table)
+    if "cold" in args.only:
+        cold_cache(args, args.work, table)
     if "scale" in args.only:
         for files in args.scale:
             no_change(args, args.work, table, files, small=True, peers=files <= 100000)
+    if "tiny" in args.only:
+        initial_tiny(args, args.work, table)
+    if "deep" in args.only:
+        wine_deep(args, args.work, table)
     table.print()
     fresh(args.work)
 
