@@ -948,7 +948,11 @@ TEST_F(Mirror, OnATerminalALongCopyShowsItsProgressUntilTheOutcomeReplacesIt) {
   std::smatch took;
   ASSERT_TRUE(std::regex_search(result.output, took, std::regex("(\\d+)\\.\\d{3} s\r\n$"))) << result.output;
   const std::regex shown("[ 0-9]{3}% [0-9]+\\.[0-9] MB/s(\b+) +\\1");
-  if (!std::regex_search(result.output, shown) && took[1] == "0") GTEST_SKIP() << "the copy took under a second";
+  // A figure comes with a chunk written a second or more into the copy: a
+  // run of under two seconds may have had none.
+  if (!std::regex_search(result.output, shown) && std::stoi(took[1]) < 2) {
+    GTEST_SKIP() << "the copy took too little time to show its progress";
+  }
   EXPECT_TRUE(std::regex_search(result.output, shown)) << result.output;
   // Each figure is wiped before the next, and the outcome ends the line.
   const std::string wiped = std::regex_replace(result.output, shown, "");
