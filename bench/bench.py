@@ -306,14 +306,12 @@ def big_file(args, work, table):
 def slow_destination(args, work, table):
     """An initial mirror onto a FUSE pass-through (bindfs), where every file
     operation is a round trip to another process, as on a network share."""
-    if shutil.which("bindfs") is None:
-        subprocess.run(["apt-get", "install", "-y", "bindfs"], stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL)
+    has_bindfs = ensure(("bindfs", "bindfs"))
     backing = os.path.join(work, "slow-backing")
     mount = os.path.join(work, "slow-mount")
     os.makedirs(backing)
     os.makedirs(mount)
-    if shutil.which("bindfs") is None or subprocess.call(["bindfs", backing, mount]) != 0:
+    if not has_bindfs or subprocess.call(["bindfs", backing, mount]) != 0:
         print("slow destination: skipped, bindfs (FUSE) cannot be mounted here", file=sys.stderr)
         return
     files = args.files // 4
@@ -483,10 +481,8 @@ def main():
     global ARGS
     ARGS = args
     sys.setrecursionlimit(10000)  # os.walk recurses once per level of the deep chain
-    for tool, package in (("rsync", "rsync"), ("/usr/bin/time", "time")):
-        if shutil.which(tool) is None:
-            subprocess.run(["apt-get", "install", "-y", package], check=True,
-                           stdout=subprocess.DEVNULL)
+    if not ensure(("rsync", "rsync"), ("/usr/bin/time", "time")):
+        sys.exit("rsync and GNU time are needed, and could not be installed")
     fresh(args.work)
     os.makedirs(args.work)
     table = Table()

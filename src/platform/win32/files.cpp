@@ -194,19 +194,6 @@ std::optional<FileId> id_of_handle(HANDLE handle) {
                 (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
 }
 
-// The file index alone, read without the volume: Wine finds a volume by
-// examining every directory above the file, which costs a deep tree per level.
-std::optional<std::uint64_t> index_of_handle(HANDLE handle) {
-  struct {
-    LARGE_INTEGER index;
-  } internal{};
-  IO_STATUS_BLOCK status;
-  if (NtQueryInformationFile(handle, &status, &internal, sizeof internal, FileInternalInformation) != 0) {
-    return std::nullopt;
-  }
-  return static_cast<std::uint64_t>(internal.index.QuadPart);
-}
-
 HANDLE open_for_query(const std::wstring& native_path) {
   return CreateFileW(native_path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
@@ -235,6 +222,19 @@ namespace {
 // character is an ordinary one.
 bool undecoded(std::wstring_view name) {
   return under_wine() && name.find(L'\xFFFD') != std::wstring_view::npos;
+}
+
+// The file index alone, read without the volume: Wine finds a volume by
+// examining every directory above the file, which costs a deep tree per level.
+std::optional<std::uint64_t> index_of_handle(HANDLE handle) {
+  struct {
+    LARGE_INTEGER index;
+  } internal{};
+  IO_STATUS_BLOCK status;
+  if (NtQueryInformationFile(handle, &status, &internal, sizeof internal, FileInternalInformation) != 0) {
+    return std::nullopt;
+  }
+  return static_cast<std::uint64_t>(internal.index.QuadPart);
 }
 
 FILETIME filetime_from(const LARGE_INTEGER& value) {
@@ -599,6 +599,8 @@ Outcome NativeFileSystem::make_root(const std::string& path) {
   return Outcome::success();
 }
 
+namespace {
+
 // Creates the directory `name` inside the open directory `parent`, or at the
 // prefixed absolute path `name` when there is no parent, and returns it open;
 // INVALID_HANDLE_VALUE with the last error set when it was not created.
@@ -624,6 +626,8 @@ HANDLE create_directory_at(HANDLE parent, const std::wstring& name) {
   SetLastError(RtlNtStatusToDosError(status));
   return INVALID_HANDLE_VALUE;
 }
+
+}  // namespace
 
 HANDLE NativeFileSystem::State::made_handle(const std::string& root, std::string_view relative_dir) {
   for (const Made& dir : made) {

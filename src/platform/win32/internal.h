@@ -48,7 +48,6 @@ DWORD attributes_of(const std::string& path);
 bool is_directory(const std::string& path);
 std::string_view parent_part(std::string_view relative);
 std::optional<FileId> id_of_handle(HANDLE handle);
-std::optional<std::uint64_t> index_of_handle(HANDLE handle);
 HANDLE open_for_query(const std::string& path);
 HANDLE open_for_query(const std::wstring& native_path);
 // The path an open file really has, links followed, without the prefix.
