@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -395,6 +396,82 @@ TEST(Attributes, AnEqualFileTakesTheModeACopyWouldGiveIt) {
   EXPECT_EQ(fs.files["/d/SECRET"].attributes, secret) << "through the partner's own spelling";
   EXPECT_EQ(totals.attributes, 1u);
   EXPECT_EQ(out.text(), "Copy:\t/s/changed...\tOk.\n") << "no line of its own";
+}
+
+// A plan in paths, for comparing plans made from lists that hold different files.
+Log describe(const Plan& plan, const EntryList& source, const EntryList& dest) {
+  Log lines;
+  for (const auto* actions : {&plan.actions, &plan.attributes}) {
+    for (const Action& a : *actions) {
+      const bool from_source = a.kind == ActionKind::kCopy || a.kind == ActionKind::kAttributes;
+      const std::string path = from_source ? source.relative_path(source[a.entry]) : dest.relative_path(dest[a.entry]);
+      lines.push_back(std::to_string(static_cast<int>(a.kind)) + (a.replace ? " replace " : " ") + path +
+                      (from_source ? " -> " + copy_target(plan, a, source) : ""));
+    }
+  }
+  for (const auto& [name, dirs, list] : {std::tuple{"settle ", &plan.settle, &source},
+                                         std::tuple{"clear ", &plan.clear, &dest},
+                                         std::tuple{"retime ", &plan.retime, &source}}) {
+    for (const std::uint32_t d : *dirs) lines.push_back(name + std::string(list->directories()[d]));
+  }
+  lines.push_back("unchanged " + std::to_string(plan.unchanged));
+  return lines;
+}
+
+TEST(JointScan, PlansWhatTwoSeparateScansPlanOnRandomTrees) {
+  std::mt19937 random(2026);
+  const auto pick = [&](auto options) { return options[random() % options.size()]; };
+  const std::vector<std::string> dirs{"", "a/", "A/", "a/b/", "A/b/", "a/B/"};
+  const std::vector<std::string> names{"x", "X", "y", ".qmr-0a1b2c3d.tmp"};
+  const std::vector<FileTime> times{{10, 0}, {10, 500000000}, {11, 0}, {12, 7}};
+  size_t settled = 0;
+  for (int round = 0; round < 400; ++round) {
+    test::FakeFileSystem fs;
+    fs.owners_kept = random() % 2 == 0;
+    std::map<std::string, test::FakeFileSystem::File> source_files;
+    for (int i = 0, n = static_cast<int>(random() % 14); i < n; ++i) {
+      test::FakeFileSystem::File f{1 + random() % 2, pick(times), EntryKind::kFile, {}};
+      f.attributes.mode = random() % 4 == 0 ? 0600 : 0644;
+      source_files[pick(dirs) + pick(names)] = f;
+    }
+    // Some directories hold a file "c" on one side and files on the other.
+    if (random() % 3 == 0) fs.add_file("/s/c", 1, 10); else if (random() % 2 == 0) fs.add_file("/s/c/x", 1, 10);
+    if (random() % 3 == 0) fs.add_file("/d/c/y", 1, 10); else if (random() % 2 == 0) fs.add_file("/d/c", 1, 11);
+    const bool whole_seconds = random() % 4 == 0;
+    for (const auto& [path, file] : source_files) {
+      fs.add_file("/s/" + path, file.size, file.time);
+      fs.files["/s/" + path].attributes = file.attributes;
+      const int fate = static_cast<int>(random() % 5);
+      if (fate == 0) continue;  // no partner
+      test::FakeFileSystem::File mirror = file;
+      if (fate == 1) mirror.time = pick(times);
+      if (fate == 2) mirror.attributes.mode = 0640;
+      if (whole_seconds) mirror.time.nanoseconds = 0;
+      const std::string at = fate == 3 ? pick(dirs) + pick(names) : path;  // perhaps another case
+      if (at == "c" || at.starts_with("c/")) continue;
+      fs.add_file("/d/" + at, mirror.size, mirror.time);
+      fs.files["/d/" + at].attributes = mirror.attributes;
+    }
+    if (random() % 6 == 0) fs.fail_list.insert(pick(std::vector<std::string>{"/s/a", "/d/A", "/s/a/b", "/d/a/B"}));
+    for (const SyncMode mode : {SyncMode::kUpdate, SyncMode::kCopyAll, SyncMode::kCopyOnly, SyncMode::kDelOnly}) {
+      EntryList source("/s/"), dest("/d/");
+      const PatternList none;
+      const ScanSettings source_settings{none, none, true}, dest_settings{all_files_list, none, true};
+      scan_tree(fs, source, source_settings);
+      scan_tree(fs, dest, dest_settings);
+      const Plan apart = make_plan(source, dest, mode, time_step(dest), fs.owners_kept);
+      EntryList source_kept("/s/"), dest_kept("/d/");
+      SettledPairs settle(mode, fs.owners_kept);
+      scan_trees(fs, source_kept, source_settings, dest_kept, dest_settings, &settle);
+      settled += source_kept.settled_pairs;
+      const Plan together = make_plan(source_kept, dest_kept, mode, time_step(dest_kept, settle.seen()), fs.owners_kept);
+      ASSERT_EQ(describe(together, source_kept, dest_kept), describe(apart, source, dest))
+          << "round " << round << ", mode " << static_cast<int>(mode);
+      ASSERT_EQ(source_kept.failures().size() + dest_kept.failures().size(),
+                source.failures().size() + dest.failures().size());
+    }
+  }
+  EXPECT_GT(settled, 1000u) << "the trees hold many pairs that need nothing";
 }
 
 TEST_F(Passes, APreviewPrintsTheSameLinesAndChangesNothing) {

@@ -89,6 +89,12 @@ TEST_F(RunSync, AnEmptySelectionNeverEmptiesTheMirror) {
   // Nor does an empty selection into an empty destination.
   EXPECT_EQ(run(options("/empty", "/fresh")), kExitOk);
   EXPECT_EQ(fs_.log, (Log{"mkdir /fresh", "attrs /fresh 0"}));
+
+  // A selection whose every file is already mirrored is no empty selection.
+  fs_.log.clear();
+  fs_.add_file("/d/extra.doc", 1, 1);
+  EXPECT_EQ(run(options("/s", "/d")), kExitOk);
+  EXPECT_EQ(fs_.log, (Log{"remove /d/extra.doc"}));
 }
 
 TEST_F(RunSync, OverlappingRootsAreRefused) {

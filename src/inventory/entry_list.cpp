@@ -1,6 +1,8 @@
 #include "inventory/entry_list.h"
 
+#include <algorithm>
 #include <cstring>
+#include <limits>
 #include <stdexcept>
 
 namespace qmr {
@@ -20,17 +22,45 @@ std::string_view EntryList::name(const FileEntry& e) const {
 }
 
 std::string EntryList::relative_path(const FileEntry& e) const {
-  std::string path = directory(e);
+  std::string path(directory(e));
   path += name(e);
   return path;
 }
 
-std::uint32_t EntryList::add_directory(std::string relative_dir, const Attributes& attributes,
+std::string_view EntryList::Directories::operator[](size_t i) const {
+  const DirectoryRecord& record = list_.directories_[i];
+  return std::string_view(list_.paths_[record.block].get() + record.offset, record.size);
+}
+
+FileTime EntryList::directory_time(std::uint32_t directory) const {
+  const DirectoryRecord& record = directories_[directory];
+  return {static_cast<std::int64_t>(FileEntry::join(record.seconds_low, record.seconds_high)), record.nanoseconds};
+}
+
+std::uint32_t EntryList::attributes_index(const Attributes& attributes) {
+  const std::array<std::uint32_t, 3> key{attributes.mode, attributes.owner, attributes.group};
+  const auto [found, added] = attributes_index_.emplace(key, static_cast<std::uint32_t>(attribute_table_.size()));
+  if (added) attribute_table_.push_back(attributes);
+  return found->second;
+}
+
+std::uint32_t EntryList::add_directory(std::string_view relative_dir, const Attributes& attributes,
                                        FileTime last_write) {
   if (directories_.size() >= FileEntry::kDirectoryMask) throw std::length_error("too many directories");
-  directories_.push_back(std::move(relative_dir));
-  attributes_.push_back(attributes);
-  directory_times_.push_back(last_write);
+  if (relative_dir.size() > std::numeric_limits<std::uint32_t>::max()) throw std::length_error("path too long");
+  if (paths_.empty() || paths_used_ + relative_dir.size() > kBlockSize) {
+    // Not zeroed: a block's memory is taken only as paths fill it.
+    paths_.push_back(std::unique_ptr<char[]>(new char[std::max(kBlockSize, relative_dir.size())]));
+    paths_used_ = 0;
+  }
+  std::memcpy(paths_.back().get() + paths_used_, relative_dir.data(), relative_dir.size());
+  const auto seconds = static_cast<std::uint64_t>(last_write.seconds);
+  directories_.push_back({static_cast<std::uint32_t>(paths_.size() - 1), static_cast<std::uint32_t>(paths_used_),
+                          static_cast<std::uint32_t>(relative_dir.size()), attributes_index(attributes),
+                          static_cast<std::uint32_t>(seconds), static_cast<std::uint32_t>(seconds >> 32),
+                          last_write.nanoseconds});
+  // A path longer than a block fills its own, and the next starts afresh.
+  paths_used_ = relative_dir.size() > kBlockSize ? kBlockSize : paths_used_ + relative_dir.size();
   return static_cast<std::uint32_t>(directories_.size() - 1);
 }
 
@@ -41,7 +71,8 @@ void EntryList::add(std::uint32_t directory, std::string_view name, EntryKind ki
   const size_t needed = kLengthBytes + name.size();
   if (block_used_ + needed > kBlockSize) {
     if (blocks_.size() >= kMaxBlocks) throw std::length_error("too many file names");
-    blocks_.push_back(std::make_unique<char[]>(kBlockSize));
+    // Not zeroed: a block's memory is taken only as names fill it.
+    blocks_.push_back(std::unique_ptr<char[]>(new char[kBlockSize]));
     block_used_ = 0;
   }
   char* at = blocks_.back().get() + block_used_;
@@ -58,11 +89,7 @@ void EntryList::add(std::uint32_t directory, std::string_view name, EntryKind ki
   entry.nanoseconds_ = last_write.nanoseconds;
   entry.name_ = static_cast<std::uint32_t>(((blocks_.size() - 1) << kBlockBits) | block_used_);
   entry.directory_ = directory | (static_cast<std::uint32_t>(kind) << FileEntry::kKindShift);
-  const std::array<std::uint32_t, 3> key{attributes.mode, attributes.owner, attributes.group};
-  const auto [found, added] =
-      attributes_index_.emplace(key, static_cast<std::uint32_t>(file_attributes_.size()));
-  if (added) file_attributes_.push_back(attributes);
-  entry.attributes_ = found->second;
+  entry.attributes_ = attributes_index(attributes);
   entries_.push_back(entry);
   block_used_ += needed;
 }

@@ -71,9 +71,7 @@ class EntryList {
 
   std::string_view name(const FileEntry& e) const;
   // Relative path of the entry's directory: "" or a path ending with the separator.
-  const std::string& directory(const FileEntry& e) const {
-    return directories_[directory_index(e)];
-  }
+  std::string_view directory(const FileEntry& e) const { return directories()[directory_index(e)]; }
   std::uint32_t directory_index(const FileEntry& e) const {
     return e.directory_ & FileEntry::kDirectoryMask;
   }
@@ -82,19 +80,32 @@ class EntryList {
 
   // Registers a directory that was read (relative, ending with the separator)
   // with its owner and permission bits; returns its index for later adds.
-  std::uint32_t add_directory(std::string relative_dir, const Attributes& attributes,
+  std::uint32_t add_directory(std::string_view relative_dir, const Attributes& attributes,
                               FileTime last_write = {});
   // Appends a file or link. Throws std::length_error beyond what the compact
   // records can address (over two thousand million names).
   void add(std::uint32_t directory, std::string_view name, EntryKind kind, std::uint64_t size,
            FileTime last_write, const Attributes& attributes = {});
 
+  // The relative paths of the directories read, by index.
+  class Directories {
+   public:
+    explicit Directories(const EntryList& list) : list_(list) {}
+    size_t size() const { return list_.directories_.size(); }
+    bool empty() const { return list_.directories_.empty(); }
+    std::string_view operator[](size_t i) const;
+
+   private:
+    const EntryList& list_;
+  };
   // Every directory read, in scan order; the root is the first.
-  const std::vector<std::string>& directories() const { return directories_; }
-  const Attributes& attributes(std::uint32_t directory) const { return attributes_[directory]; }
-  FileTime directory_time(std::uint32_t directory) const { return directory_times_[directory]; }
+  Directories directories() const { return Directories(*this); }
+  const Attributes& attributes(std::uint32_t directory) const {
+    return attribute_table_[directories_[directory].attributes];
+  }
+  FileTime directory_time(std::uint32_t directory) const;
   // A file's owner, group and mode (on Windows: its kept attribute marks).
-  const Attributes& file_attributes(const FileEntry& e) const { return file_attributes_[e.attributes_]; }
+  const Attributes& file_attributes(const FileEntry& e) const { return attribute_table_[e.attributes_]; }
 
   const std::vector<ScanFailure>& failures() const { return failures_; }
   void add_failure(std::string relative_dir, ListStatus status, std::string reason) {
@@ -104,6 +115,9 @@ class EntryList {
   // The root directory's own last-write time, set by the file system's clock:
   // evidence, with the files' times, of the precision it stores.
   FileTime root_time;
+  // Source files the scan paired with a destination file needing nothing,
+  // and left out of both lists.
+  std::uint64_t settled_pairs = 0;
   // The scan met a directory that is the other root of the run.
   bool met_other_root = false;
   // Relative paths of files named like a run's temporaries that the
@@ -116,12 +130,24 @@ class EntryList {
   static constexpr unsigned kBlockBits = 20;
   static constexpr size_t kBlockSize = size_t{1} << kBlockBits;
 
+  // A directory's path lies in `paths_`; its time is kept as halves, as in
+  // FileEntry, so that the record needs no padding.
+  struct DirectoryRecord {
+    std::uint32_t block, offset, size;
+    std::uint32_t attributes;
+    std::uint32_t seconds_low, seconds_high, nanoseconds;
+  };
+
+  std::uint32_t attributes_index(const Attributes& attributes);
+
   std::string root_;
-  std::vector<std::string> directories_;
-  std::vector<Attributes> attributes_;
-  std::vector<FileTime> directory_times_;
-  // Files share a few distinct triples: each is kept once.
-  std::vector<Attributes> file_attributes_;
+  std::deque<DirectoryRecord> directories_;
+  // Relative paths of directories end to end, in blocks of 1 MiB (or one of
+  // its own for a longer path); nothing stored ever moves.
+  std::vector<std::unique_ptr<char[]>> paths_;
+  size_t paths_used_ = kBlockSize;
+  // Files and directories share a few distinct triples: each is kept once.
+  std::vector<Attributes> attribute_table_;
   std::map<std::array<std::uint32_t, 3>, std::uint32_t> attributes_index_;
   std::vector<std::unique_ptr<char[]>> blocks_;
   size_t block_used_ = kBlockSize;

@@ -30,14 +30,22 @@ bool is_selected(std::string_view name, const PatternList& include, const Patter
 
 namespace {
 
+// Listings held done ahead of the walk, in entries: enough to keep the file
+// system busy, and small beside the tree.
+constexpr size_t kHeldEntries = size_t{1} << 13;
+
 // Lists directories ahead of the walk on a few threads, once one had to wait
 // for the file system (a network share, a cold disk), so that it works on
-// several requests at once. The walk takes each listing when its turn comes,
-// so the list it builds is the same for any number of threads.
+// several requests at once; or on one thread from the start, for the second
+// tree of a walk over two. Requests are served in the order the walk will
+// take them, and the walk takes each listing when its turn comes, so the
+// lists it builds are the same for any number of threads.
 class Lister {
  public:
-  Lister(FileSystem& fs, const std::string& root, unsigned threads)
-      : fs_(fs), root_(root), threads_wanted_(threads) {}
+  Lister(FileSystem& fs, const std::string& root, unsigned threads, bool eager)
+      : fs_(fs), root_(root), threads_wanted_(threads) {
+    if (eager && threads > 1) threads_.emplace_back([this] { work(); });
+  }
   ~Lister() {
     {
       const std::lock_guard<std::mutex> lock(mutex_);
@@ -48,15 +56,18 @@ class Lister {
   Lister(const Lister&) = delete;
   Lister& operator=(const Lister&) = delete;
 
-  // Asks for a directory's listing before the walk needs it.
-  void request(const std::string& relative_dir) {
-    if (threads_.empty()) return;
+  // Asks for directories' listings before the walk needs them, in the order
+  // it will: before every directory asked for earlier, since a depth-first
+  // walk enters these first.
+  void request(std::vector<std::string> relative_dirs) {
+    if (threads_.empty() || relative_dirs.empty()) return;
     {
       const std::lock_guard<std::mutex> lock(mutex_);
-      if (!results_.emplace(relative_dir, Result{}).second) return;
-      queue_.push_back(relative_dir);
+      for (const std::string& dir : relative_dirs) results_.emplace(dir, Result{});
+      queue_.insert(queue_.begin(), std::make_move_iterator(relative_dirs.begin()),
+                    std::make_move_iterator(relative_dirs.end()));
     }
-    queued_.notify_one();
+    queued_.notify_all();
   }
 
   // The listing of `relative_dir`: one a thread made, or made now, by this
@@ -69,14 +80,17 @@ class Lister {
       lock.unlock();
       fs_.list_directory(root_, relative_dir, listing);
       // Answered from memory, more threads would only contend for the cores.
-      if (threads_.empty() && listing.waited) start_helpers();
+      if (listing.waited) start_helpers();
       return;
     }
     // The node stays where it is while others are added: hold on to it.
     Result& result = found->second;
     done_.wait(lock, [&] { return result.state == Result::kDone; });
     listing = std::move(result.listing);
-    results_.erase(relative_dir);
+    held_ -= listing.entries.size();
+    results_.erase(found);
+    lock.unlock();
+    queued_.notify_all();
   }
 
  private:
@@ -87,13 +101,15 @@ class Lister {
   };
 
   void start_helpers() {
-    for (unsigned t = 1; t < threads_wanted_; ++t) threads_.emplace_back([this] { work(); });
+    if (helpers_started_) return;
+    helpers_started_ = true;
+    for (size_t t = threads_.size() + 1; t < threads_wanted_; ++t) threads_.emplace_back([this] { work(); });
   }
 
   void work() {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-      queued_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+      queued_.wait(lock, [&] { return stopping_ || (!queue_.empty() && held_ < kHeldEntries); });
       if (stopping_) return;
       const std::string relative_dir = std::move(queue_.front());
       queue_.pop_front();
@@ -105,6 +121,7 @@ class Lister {
       Listing listing;
       if (fs_.interrupted() == 0) fs_.list_directory(root_, relative_dir, listing);
       lock.lock();
+      held_ += listing.entries.size();
       result.listing = std::move(listing);
       result.state = Result::kDone;
       done_.notify_all();
@@ -118,9 +135,11 @@ class Lister {
   std::deque<std::string> queue_;
   // Requested listings by directory; a node's place never moves.
   std::unordered_map<std::string, Result> results_;
+  size_t held_ = 0;  // entries of listings done and not yet taken
   bool stopping_ = false;
+  bool helpers_started_ = false;  // only the walking thread reads or sets it
   const unsigned threads_wanted_;
-  // Started once a listing waits; last, so joined before the rest goes.
+  // Started when needed; last, so joined before the rest goes.
   std::vector<std::jthread> threads_;
 };
 
@@ -129,57 +148,137 @@ bool entered(const DirEntry& entry, const ScanSettings& settings) {
          (settings.excluded_directories == nullptr || is_selected(entry.name, {}, *settings.excluded_directories));
 }
 
-void scan_directory(FileSystem& fs, Lister& lister, EntryList& list, const std::string& relative_dir,
-                    const ScanSettings& settings) {
-  if (fs.interrupted() != 0) return;  // the run stops; what was found is not used
+// One tree of a walk.
+struct Side {
+  Side(FileSystem& fs, EntryList& list_, const ScanSettings& settings_, bool eager)
+      : list(list_), settings(settings_),
+        lister(fs, list_.root(), settings_.recurse ? settings_.threads : 1, eager) {}
+  EntryList& list;
+  const ScanSettings& settings;
+  Lister lister;
+};
+
+// One side's directory while the walk pairs its entries.
+struct OpenDirectory {
+  std::uint32_t directory = 0;
   Listing listing;
-  lister.take(relative_dir, listing);
-  if (listing.status != ListStatus::kOk) {
-    list.add_failure(relative_dir, listing.status, std::move(listing.reason));
-    return;
-  }
-  if (settings.other_root && listing.id == *settings.other_root) {
-    list.met_other_root = true;
-    return;
-  }
-  if (relative_dir.empty()) list.root_time = listing.last_write;
-  const std::uint32_t directory = list.add_directory(relative_dir, listing.attributes, listing.last_write);
-  std::sort(listing.entries.begin(), listing.entries.end(),
-            [](const DirEntry& a, const DirEntry& b) {
-              return compare_folded_then_exact(a.name, b.name) < 0;
-            });
-  const char separator = fs.path_style().separator;
-  for (const DirEntry& entry : listing.entries) {
-    if (entered(entry, settings)) lister.request(relative_dir + entry.name + separator);
-  }
   bool unusable_reported = false;
-  for (const DirEntry& entry : listing.entries) {
-    if (entry.kind == EntryKind::kUnusable && settings.destination) {
-      if (!unusable_reported) {
-        list.add_failure(relative_dir, ListStatus::kUnreadable, "not a plain name: " + entry.name);
+};
+
+// What the walk does with one entry of one side.
+enum class Role { kNone, kEnter, kFile };
+
+// Walks one tree, or two together: a directory of one relative spelling on
+// both sides is listed, its entries merged by name, and a file pair the
+// filter settles is counted and left out of both lists. Each list gets what
+// a walk over its tree alone would give it, less the settled pairs.
+class Walk {
+ public:
+  Walk(FileSystem& fs, Side& source, Side* dest, PairFilter* filter)
+      : fs_(fs), source_(source), dest_(dest), filter_(filter) {}
+
+  void directory(const std::string& relative_dir, bool in_source, bool in_dest) {
+    if (fs_.interrupted() != 0) return;  // the run stops; what was found is not used
+    OpenDirectory from, to;
+    if (in_source) open(source_, relative_dir, from);
+    if (in_dest) open(*dest_, relative_dir, to);
+    const std::vector<DirEntry>& ours = from.listing.entries;
+    const std::vector<DirEntry>& theirs = to.listing.entries;
+    const char separator = fs_.path_style().separator;
+    size_t i = 0, j = 0;
+    while (i < ours.size() || j < theirs.size()) {
+      const DirEntry* s = nullptr;
+      const DirEntry* d = nullptr;
+      const int order = i == ours.size() ? 1 : j == theirs.size() ? -1 : compare_folded_then_exact(ours[i].name, theirs[j].name);
+      if (order <= 0) s = &ours[i++];
+      if (order >= 0) d = &theirs[j++];
+      const Role source_role = s != nullptr ? admit(source_, from, relative_dir, *s) : Role::kNone;
+      const Role dest_role = d != nullptr ? admit(*dest_, to, relative_dir, *d) : Role::kNone;
+      if (source_role == Role::kFile && dest_role == Role::kFile && filter_ != nullptr && filter_->settled(*s, *d)) {
+        ++source_.list.settled_pairs;
+        continue;
       }
-      unusable_reported = true;
-      continue;
+      if (source_role == Role::kFile) add(source_, from, *s);
+      if (dest_role == Role::kFile) add(*dest_, to, *d);
+      if (source_role == Role::kEnter || dest_role == Role::kEnter) {
+        const std::string& name = s != nullptr ? s->name : d->name;
+        directory(relative_dir + name + separator, source_role == Role::kEnter, dest_role == Role::kEnter);
+      }
     }
-    if (entry.kind == EntryKind::kDirectoryLink && !settings.destination) continue;
-    if (entry.kind == EntryKind::kDirectory) {
-      if (entered(entry, settings)) scan_directory(fs, lister, list, relative_dir + entry.name + separator, settings);
-      continue;
-    }
-    if (!is_selected(entry.name, settings.include, settings.exclude)) {
-      if (is_temporary_name(entry.name)) list.unselected_temporaries.insert(relative_dir + entry.name);
-      continue;
-    }
-    const EntryKind kind = entry.kind == EntryKind::kDirectoryLink ? EntryKind::kSymlink : entry.kind;
-    list.add(directory, entry.name, kind, entry.size, entry.last_write, entry.attributes);
   }
-}
+
+ private:
+  // Lists the directory on one side and registers it; false when it cannot
+  // be read or is the other root, which the walk never enters.
+  void open(Side& side, const std::string& relative_dir, OpenDirectory& opened) {
+    Listing& listing = opened.listing;
+    side.lister.take(relative_dir, listing);
+    EntryList& list = side.list;
+    if (listing.status != ListStatus::kOk) {
+      list.add_failure(relative_dir, listing.status, std::move(listing.reason));
+      listing.entries.clear();
+      return;
+    }
+    if (side.settings.other_root && listing.id == *side.settings.other_root) {
+      list.met_other_root = true;
+      listing.entries.clear();
+      return;
+    }
+    if (relative_dir.empty()) list.root_time = listing.last_write;
+    opened.directory = list.add_directory(relative_dir, listing.attributes, listing.last_write);
+    std::sort(listing.entries.begin(), listing.entries.end(), [](const DirEntry& a, const DirEntry& b) {
+      return compare_folded_then_exact(a.name, b.name) < 0;
+    });
+    std::vector<std::string> ahead;
+    for (const DirEntry& entry : listing.entries) {
+      if (entered(entry, side.settings)) ahead.push_back(relative_dir + entry.name + fs_.path_style().separator);
+    }
+    side.lister.request(std::move(ahead));
+  }
+
+  Role admit(Side& side, OpenDirectory& opened, const std::string& relative_dir, const DirEntry& entry) {
+    const ScanSettings& settings = side.settings;
+    if (entry.kind == EntryKind::kUnusable && settings.destination) {
+      if (!opened.unusable_reported) {
+        side.list.add_failure(relative_dir, ListStatus::kUnreadable, "not a plain name: " + entry.name);
+      }
+      opened.unusable_reported = true;
+      return Role::kNone;
+    }
+    if (entry.kind == EntryKind::kDirectoryLink && !settings.destination) return Role::kNone;
+    if (entry.kind == EntryKind::kDirectory) return entered(entry, settings) ? Role::kEnter : Role::kNone;
+    if (!is_selected(entry.name, settings.include, settings.exclude)) {
+      if (is_temporary_name(entry.name)) side.list.unselected_temporaries.insert(relative_dir + entry.name);
+      return Role::kNone;
+    }
+    return Role::kFile;
+  }
+
+  static void add(Side& side, const OpenDirectory& opened, const DirEntry& entry) {
+    const EntryKind kind = entry.kind == EntryKind::kDirectoryLink ? EntryKind::kSymlink : entry.kind;
+    side.list.add(opened.directory, entry.name, kind, entry.size, entry.last_write, entry.attributes);
+  }
+
+  FileSystem& fs_;
+  Side& source_;
+  Side* dest_;
+  PairFilter* filter_;
+};
 
 }  // namespace
 
 void scan_tree(FileSystem& fs, EntryList& list, const ScanSettings& settings) {
-  Lister lister(fs, list.root(), settings.recurse ? settings.threads : 1);
-  scan_directory(fs, lister, list, "", settings);
+  Side side(fs, list, settings, false);
+  Walk(fs, side, nullptr, nullptr).directory("", true, false);
+}
+
+void scan_trees(FileSystem& fs, EntryList& source, const ScanSettings& source_settings, EntryList& dest,
+                const ScanSettings& dest_settings, PairFilter* filter) {
+  Side source_side(fs, source, source_settings, false);
+  // The destination is listed ahead from the start, beside the walk, which
+  // lists the source itself.
+  Side dest_side(fs, dest, dest_settings, true);
+  Walk(fs, source_side, &dest_side, filter).directory("", true, true);
 }
 
 }  // namespace qmr

@@ -42,6 +42,15 @@ struct ScanSettings {
   unsigned threads = 1;
 };
 
+// Decides, while both trees are walked together, whether a source file and
+// the destination file of exactly its relative spelling need nothing from the
+// run. Such a pair is only counted: memory grows with the work, not the tree.
+class PairFilter {
+ public:
+  virtual ~PairFilter() = default;
+  virtual bool settled(const DirEntry& source, const DirEntry& dest) = 0;
+};
+
 // Appends the selected files below `list.root()` to `list`. Every subdirectory
 // is entered (with `recurse`) whatever the file patterns say, unless its name
 // matches `excluded_directories`; a directory that
@@ -49,5 +58,11 @@ struct ScanSettings {
 // come in the order of their upper-cased names, ties by their bytes, on every
 // platform.
 void scan_tree(FileSystem& fs, EntryList& list, const ScanSettings& settings);
+
+// Scans both trees together, directory by directory, into `source` and
+// `dest`: each list gets what scan_tree would give it, less the pairs that
+// `filter` settles, which `source.settled_pairs` counts.
+void scan_trees(FileSystem& fs, EntryList& source, const ScanSettings& source_settings, EntryList& dest,
+                const ScanSettings& dest_settings, PairFilter* filter);
 
 }  // namespace qmr

@@ -29,17 +29,17 @@ FileTime round_up(FileTime t, std::int64_t step) {
 
 }  // namespace
 
-std::int64_t time_step(const EntryList& dest) {
-  size_t coarsest = std::size(kTimeSteps) - 1;
-  auto narrow = [&](FileTime t) {
-    while (coarsest > 0 && !is_multiple(t, kTimeSteps[coarsest])) --coarsest;
-  };
-  narrow(dest.root_time);
+void TimeStepGauge::narrow(FileTime t) {
+  while (coarsest_ > 0 && !is_multiple(t, kTimeSteps[coarsest_])) --coarsest_;
+}
+
+std::int64_t time_step(const EntryList& dest, TimeStepGauge seen) {
+  seen.narrow(dest.root_time);
   for (const FileEntry& e : dest) {
-    if (coarsest == 0) break;
-    narrow(e.last_write());
+    if (seen.step() == 1) break;
+    seen.narrow(e.last_write());
   }
-  return kTimeSteps[coarsest];
+  return seen.step();
 }
 
 bool same_time(FileTime dest, FileTime source, std::int64_t step) {
@@ -49,6 +49,14 @@ bool same_time(FileTime dest, FileTime source, std::int64_t step) {
     if (s > 1 && (dest == round_down(source, s) || dest == round_up(source, s))) return true;
   }
   return false;
+}
+
+bool attributes_differ(const Attributes& from, const Attributes& to, bool owners_kept) {
+  if (owners_kept) return from != to;
+  std::uint32_t mode = from.mode;
+  if (from.owner != to.owner) mode &= ~std::uint32_t{04000};
+  if (from.group != to.group) mode &= ~std::uint32_t{02000};
+  return mode != to.mode;
 }
 
 }  // namespace qmr

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <iterator>
 
 #include "inventory/entry_list.h"
 #include "platform/platform.h"
@@ -15,14 +16,29 @@ namespace qmr {
 inline constexpr std::int64_t kTimeSteps[] = {1, 100, 1'000, 10'000'000, 1'000'000'000,
                                               2'000'000'000};
 
+// The coarsest step of which every time it was shown is a multiple.
+class TimeStepGauge {
+ public:
+  void narrow(FileTime t);
+  std::int64_t step() const { return kTimeSteps[coarsest_]; }
+
+ private:
+  size_t coarsest_ = std::size(kTimeSteps) - 1;
+};
+
 // The coarsest step of which every time in `dest` is a multiple: the files'
 // last-write times and the root directory's own, which the file system's clock
-// sets. Where the destination keeps nanoseconds, these are all but never all
-// round, so the step is 1 and equality stays exact.
-std::int64_t time_step(const EntryList& dest);
+// sets, with those `seen` already measured (files the scan did not keep).
+// Where the destination keeps nanoseconds, these are all but never all round,
+// so the step is 1 and equality stays exact.
+std::int64_t time_step(const EntryList& dest, TimeStepGauge seen = {});
 
 // True when `dest` is `source` as a destination of step `step` stores it:
 // exactly, or cut down or rounded up to a step no coarser than `step`.
 bool same_time(FileTime dest, FileTime source, std::int64_t step);
+
+// Whether an equal destination file needs the source's attributes: the mode
+// it would get from a copy, and the owner where the run keeps owners.
+bool attributes_differ(const Attributes& from, const Attributes& to, bool owners_kept);
 
 }  // namespace qmr

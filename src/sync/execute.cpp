@@ -440,7 +440,7 @@ class Executor {
   // so the outcome is the same for any number of workers.
   void prune_directories() {
     std::set<std::string, DeeperFirst> candidates(emptied_.begin(), emptied_.end());
-    for (const std::uint32_t dir : plan_.clear) candidates.insert(dest_.directories()[dir]);
+    for (const std::uint32_t dir : plan_.clear) candidates.insert(std::string(dest_.directories()[dir]));
     while (!candidates.empty()) {
       const std::string dir = *candidates.begin();
       candidates.erase(candidates.begin());

@@ -33,17 +33,21 @@ bool equal_to_entry(std::string_view key, std::string_view dir, std::string_view
   return equal_ignoring_case(key_name, name) && equal_ignoring_case(key_dir, dir);
 }
 
+// A table for `count` keys, at most two thirds full.
+std::vector<std::uint32_t> empty_slots(size_t count, std::uint32_t empty, size_t& mask) {
+  size_t capacity = 16;
+  while (capacity < count + count / 2) capacity *= 2;
+  mask = capacity - 1;
+  return std::vector<std::uint32_t>(capacity, empty);
+}
+
 }  // namespace
 
 SourceIndex::SourceIndex(const EntryList& source) : source_(source) {
   directory_hashes_.reserve(source.directories().size());
-  for (const std::string& dir : source.directories()) {
-    directory_hashes_.push_back(fold_hash(kHashStart, dir));
-  }
-  size_t capacity = 16;
-  while (capacity < source.size() + source.size() / 2) capacity *= 2;
-  slots_.assign(capacity, kEmpty);
-  mask_ = capacity - 1;
+  const auto dirs = source.directories();
+  for (size_t i = 0; i < dirs.size(); ++i) directory_hashes_.push_back(fold_hash(kHashStart, dirs[i]));
+  slots_ = empty_slots(source.size(), kEmpty, mask_);
   for (size_t i = 0; i < source.size(); ++i) {
     size_t slot = slot_of(entry_hash(source[i])) & mask_;
     while (slots_[slot] != kEmpty) slot = (slot + 1) & mask_;
@@ -79,6 +83,27 @@ std::vector<size_t> SourceIndex::find_variants(std::string_view relative_path) c
   visit_matches(relative_path, [&](size_t i) { found.push_back(i); });
   std::sort(found.begin(), found.end());
   return found;
+}
+
+DirectoryIndex::DirectoryIndex(const EntryList& list) : list_(list) {
+  const auto dirs = list.directories();
+  slots_ = empty_slots(dirs.size(), kNone, mask_);
+  for (size_t i = 0; i < dirs.size(); ++i) {
+    size_t slot = slot_of(fold_hash(kHashStart, dirs[i])) & mask_;
+    while (slots_[slot] != kNone) slot = (slot + 1) & mask_;
+    slots_[slot] = static_cast<std::uint32_t>(i);
+  }
+}
+
+std::uint32_t DirectoryIndex::lookup(std::string_view dir, bool exact_first) const {
+  const auto dirs = list_.directories();
+  std::uint32_t first = kNone;
+  for (size_t slot = slot_of(fold_hash(kHashStart, dir)) & mask_; slots_[slot] != kNone; slot = (slot + 1) & mask_) {
+    const std::uint32_t i = slots_[slot];
+    if (exact_first && dirs[i] == dir) return i;
+    if (equal_ignoring_case(dirs[i], dir)) first = std::min(first, i);
+  }
+  return first;
 }
 
 Pairing pair_entries(const EntryList& source, const EntryList& dest) {

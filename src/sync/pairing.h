@@ -37,6 +37,29 @@ class SourceIndex {
   size_t mask_ = 0;
 };
 
+// A tree's directories by their relative spelling, exact or with ASCII case
+// folded: an open table of indices keyed by the folded spelling, four bytes a
+// slot.
+class DirectoryIndex {
+ public:
+  static constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
+
+  explicit DirectoryIndex(const EntryList& list);
+
+  // The directory of this spelling, else the first of this spelling with
+  // case folded, else kNone.
+  std::uint32_t find(std::string_view dir) const { return lookup(dir, true); }
+  // The first directory of this spelling with case folded, else kNone.
+  std::uint32_t find_folded(std::string_view dir) const { return lookup(dir, false); }
+
+ private:
+  std::uint32_t lookup(std::string_view dir, bool exact_first) const;
+
+  const EntryList& list_;
+  std::vector<std::uint32_t> slots_;
+  size_t mask_ = 0;
+};
+
 inline constexpr std::uint32_t kUnpaired = std::numeric_limits<std::uint32_t>::max();
 
 // Who pairs with whom. Each file has one partner at most: a source file pairs

@@ -48,16 +48,6 @@ void plan_deletions(const EntryList& source, const EntryList& dest, SyncMode mod
   }
 }
 
-// Whether an equal destination file needs the source's attributes: the mode
-// it would get from a copy, and the owner where the run keeps owners.
-bool attributes_differ(const Attributes& from, const Attributes& to, bool owners_kept) {
-  if (owners_kept) return from != to;
-  std::uint32_t mode = from.mode;
-  if (from.owner != to.owner) mode &= ~std::uint32_t{04000};
-  if (from.group != to.group) mode &= ~std::uint32_t{02000};
-  return mode != to.mode;
-}
-
 // The copy's or the attribute update's target: the partner's path when it is
 // spelled otherwise.
 void aim_at_partner(const EntryList& source, const EntryList& dest, const FileEntry& from,
@@ -97,43 +87,12 @@ void plan_copies(const EntryList& source, const EntryList& dest, SyncMode mode,
   }
 }
 
-// A tree's directories by their spelling, and by their spelling with ASCII
-// case folded.
-struct DirectoryIndex {
-  explicit DirectoryIndex(const EntryList& list) {
-    const auto& dirs = list.directories();
-    for (size_t i = 0; i < dirs.size(); ++i) {
-      exact.emplace(dirs[i], static_cast<std::uint32_t>(i));
-      folded.emplace(fold_text(dirs[i]), static_cast<std::uint32_t>(i));
-    }
-  }
-  static constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
-  // The directory of this spelling, else of this spelling with case folded,
-  // else kNone.
-  std::uint32_t find(const std::string& dir) const {
-    if (const auto found = exact.find(dir); found != exact.end()) return found->second;
-    if (const auto found = folded.find(fold_text(dir)); found != folded.end()) return found->second;
-    return kNone;
-  }
-  std::unordered_map<std::string_view, std::uint32_t> exact;
-  std::unordered_map<std::string, std::uint32_t> folded;
-};
-
 void plan_settling(const EntryList& source, const DirectoryIndex& index, const EntryList& dest,
                    Plan& plan) {
-  const auto& exact = index.exact;
-  const auto& folded = index.folded;
   const auto& source_dirs = source.directories();
   for (size_t i = 1; i < source_dirs.size(); ++i) {
-    auto found = exact.find(source_dirs[i]);
-    std::uint32_t d = 0;
-    if (found != exact.end()) {
-      d = found->second;
-    } else if (auto variant = folded.find(fold_text(source_dirs[i])); variant != folded.end()) {
-      d = variant->second;
-    } else {
-      continue;  // made by the copies, and settled then
-    }
+    const std::uint32_t d = index.find(source_dirs[i]);
+    if (d == DirectoryIndex::kNone) continue;  // made by the copies, and settled then
     const auto s = static_cast<std::uint32_t>(i);
     if (source.attributes(s) != dest.attributes(d)) plan.settle.push_back(s);
   }
@@ -154,7 +113,7 @@ void plan_retiming(const EntryList& source, const EntryList& dest, const Directo
   const DirectoryIndex source_index(source);
   const char separator = source.root().empty() ? '/' : source.root().back();
   const auto touch = [&](std::string_view dir) {
-    if (const std::uint32_t s = source_index.find(std::string(dir)); s != DirectoryIndex::kNone) stamp[s] = 1;
+    if (const std::uint32_t s = source_index.find(dir); s != DirectoryIndex::kNone) stamp[s] = 1;
   };
   for (const Action& action : plan.actions) {
     if (action.kind == ActionKind::kCopy) {
@@ -163,7 +122,7 @@ void plan_retiming(const EntryList& source, const EntryList& dest, const Directo
     }
     // A deletion changes its directory and, when that is emptied and goes,
     // the one above.
-    const std::string& dir = dest.directory(dest[action.entry]);
+    const std::string_view dir = dest.directory(dest[action.entry]);
     touch(dir);
     if (!dir.empty()) touch(parent_of_dir(dir, separator));
   }
@@ -196,10 +155,10 @@ void plan_clearing(const EntryList& source, const DirectoryIndex& index, const E
   const auto& dirs = dest.directories();
   for (const Action& action : plan.actions) {
     if (action.kind != ActionKind::kCopy) continue;
-    const auto found = index.folded.find(fold_text(copy_target(plan, action, source) + separator));
-    if (found == index.folded.end()) continue;
-    const std::string& top = dirs[found->second];
-    for (size_t d = found->second; d < dirs.size(); ++d) {
+    const std::uint32_t found = index.find_folded(copy_target(plan, action, source) + separator);
+    if (found == DirectoryIndex::kNone) continue;
+    const std::string_view top = dirs[found];
+    for (size_t d = found; d < dirs.size(); ++d) {
       if (dirs[d].compare(0, top.size(), top) == 0) plan.clear.push_back(static_cast<std::uint32_t>(d));
     }
   }
@@ -210,6 +169,7 @@ void plan_clearing(const EntryList& source, const DirectoryIndex& index, const E
 Plan make_plan(const EntryList& source, const EntryList& dest, SyncMode mode,
                std::int64_t time_step, bool owners_kept) {
   Plan plan;
+  plan.unchanged = source.settled_pairs;
   const Pairing pairing = pair_entries(source, dest);
   for (const std::uint32_t partner : pairing.dest_of_source) plan.unchanged += partner != kUnpaired;
   plan_deletions(source, dest, mode, pairing, plan);
@@ -222,6 +182,25 @@ Plan make_plan(const EntryList& source, const EntryList& dest, SyncMode mode,
   }
   plan_retiming(source, dest, index, mode, time_step, plan);
   return plan;
+}
+
+bool SettledPairs::settled(const DirEntry& source, const DirEntry& dest) {
+  switch (mode_) {
+    case SyncMode::kCopyAll:
+      return false;
+    case SyncMode::kDelOnly:
+      break;  // a paired file is never copied
+    default:
+      // Times equal to the nanosecond are equal at any step the destination
+      // turns out to have; others wait for the plan, which knows it.
+      if (source.size != dest.size || !(source.last_write == dest.last_write)) return false;
+      if (source.kind == EntryKind::kFile && dest.kind == EntryKind::kFile &&
+          attributes_differ(source.attributes, dest.attributes, owners_kept_)) {
+        return false;
+      }
+  }
+  seen_.narrow(dest.last_write);
+  return true;
 }
 
 std::string copy_target(const Plan& plan, const Action& action, const EntryList& source) {

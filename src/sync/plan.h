@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "inventory/entry_list.h"
+#include "inventory/scan.h"
+#include "sync/equality.h"
 #include "sync/options.h"
 
 namespace qmr {
@@ -48,6 +50,22 @@ struct Plan {
   std::vector<std::uint32_t> retime;
   // Paired source files the plan leaves alone.
   std::uint64_t unchanged = 0;
+};
+
+// Settles during the scan the pairs of one spelling that the plan would
+// leave alone whatever the destination's time step: equal to the nanosecond,
+// with the attributes a copy would give. The times of the destination files
+// it settles still tell that step.
+class SettledPairs final : public PairFilter {
+ public:
+  SettledPairs(SyncMode mode, bool owners_kept) : mode_(mode), owners_kept_(owners_kept) {}
+  bool settled(const DirEntry& source, const DirEntry& dest) override;
+  const TimeStepGauge& seen() const { return seen_; }
+
+ private:
+  SyncMode mode_;
+  bool owners_kept_;
+  TimeStepGauge seen_;
 };
 
 // `time_step` is the destination's (see equality.h); `owners_kept` says

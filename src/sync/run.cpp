@@ -4,7 +4,6 @@
 #include <chrono>
 #include <cstdio>
 #include <optional>
-#include <thread>
 
 #include "console/messages.h"
 #include "inventory/scan.h"
@@ -165,9 +164,10 @@ int run_sync(const RunOptions& options, FileSystem& fs, const Console& console) 
   const unsigned workers = options.threads != 0 ? options.threads : default_workers();
   EntryList source(source_root);
   EntryList dest(dest_root);
+  SettledPairs settled(options.mode, fs.keeps_owners());
   {
-    // Both trees at once: the scans only read, so a refusal below still
-    // finds nothing changed.
+    // Both trees together, directory by directory: the scan only reads, so a
+    // refusal below still finds nothing changed.
     const PatternList nothing_excluded;
     ScanSettings dest_settings{all_files_list, nothing_excluded, options.recurse, source_id};
     dest_settings.destination = true;
@@ -178,14 +178,7 @@ int run_sync(const RunOptions& options, FileSystem& fs, const Console& console) 
     // network share answers them at once, and more only contend on a warm
     // cache.
     source_settings.threads = dest_settings.threads = std::min(workers, 4u);
-    std::optional<std::jthread> dest_scan;
-    if (workers > 1) dest_scan.emplace([&] { scan_tree(fs, dest, dest_settings); });
-    scan_tree(fs, source, source_settings);
-    if (dest_scan) {
-      dest_scan->join();
-    } else {
-      scan_tree(fs, dest, dest_settings);
-    }
+    scan_trees(fs, source, source_settings, dest, dest_settings, &settled);
   }
   if (fs.interrupted() != 0) return interrupted_status(fs, kExitOk);
   if (root_missing(source)) {
@@ -196,12 +189,12 @@ int run_sync(const RunOptions& options, FileSystem& fs, const Console& console) 
   size_t failures = report_scan_failures(console, source, false, style.separator);
   failures += report_scan_failures(console, dest, true, style.separator);
   // An empty selection would make every destination file look unpaired.
-  if (source.empty() && !dest.empty() && options.mode != SyncMode::kCopyOnly) {
+  if (source.empty() && source.settled_pairs == 0 && !dest.empty() && options.mode != SyncMode::kCopyOnly) {
     return refuse(console, kNothingSelectedMessage, "mirror", both,
                   "no source file is selected, so every destination file would be deleted");
   }
 
-  const Plan plan = make_plan(source, dest, options.mode, time_step(dest), fs.keeps_owners());
+  const Plan plan = make_plan(source, dest, options.mode, time_step(dest, settled.seen()), fs.keeps_owners());
   const auto summarise = [&](RunTotals totals) {
     totals.failed += failures;
     totals.unchanged = plan.unchanged;
