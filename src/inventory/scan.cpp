@@ -34,10 +34,19 @@ namespace {
 // system busy, and small beside the tree.
 constexpr size_t kHeldEntries = size_t{1} << 13;
 
+// Lists a directory, its entries in the order of their upper-cased names,
+// ties by their bytes, on every platform.
+void list_sorted(FileSystem& fs, const std::string& root, const std::string& relative_dir, Listing& listing) {
+  fs.list_directory(root, relative_dir, listing);
+  std::sort(listing.entries.begin(), listing.entries.end(), [](const DirEntry& a, const DirEntry& b) {
+    return compare_folded_then_exact(a.name, b.name) < 0;
+  });
+}
+
 // Lists directories ahead of the walk on a few threads, once one had to wait
 // for the file system (a network share, a cold disk), so that it works on
-// several requests at once; or on one thread from the start, for the second
-// tree of a walk over two. Requests are served in the order the walk will
+// several requests at once; or on one thread from the start, in a walk over
+// two trees, so that the walking thread only pairs. Requests are served in the order the walk will
 // take them, and the walk takes each listing when its turn comes, so the
 // lists it builds are the same for any number of threads.
 class Lister {
@@ -78,7 +87,7 @@ class Lister {
     if (found == results_.end() || found->second.state == Result::kQueued) {
       if (found != results_.end()) results_.erase(found);
       lock.unlock();
-      fs_.list_directory(root_, relative_dir, listing);
+      list_sorted(fs_, root_, relative_dir, listing);
       // Answered from memory, more threads would only contend for the cores.
       if (listing.waited) start_helpers();
       return;
@@ -119,7 +128,7 @@ class Lister {
       result.state = Result::kListing;
       lock.unlock();
       Listing listing;
-      if (fs_.interrupted() == 0) fs_.list_directory(root_, relative_dir, listing);
+      if (fs_.interrupted() == 0) list_sorted(fs_, root_, relative_dir, listing);
       lock.lock();
       held_ += listing.entries.size();
       result.listing = std::move(listing);
@@ -226,9 +235,6 @@ class Walk {
     }
     if (relative_dir.empty()) list.root_time = listing.last_write;
     opened.directory = list.add_directory(relative_dir, listing.attributes, listing.last_write);
-    std::sort(listing.entries.begin(), listing.entries.end(), [](const DirEntry& a, const DirEntry& b) {
-      return compare_folded_then_exact(a.name, b.name) < 0;
-    });
     std::vector<std::string> ahead;
     for (const DirEntry& entry : listing.entries) {
       if (entered(entry, side.settings)) ahead.push_back(relative_dir + entry.name + fs_.path_style().separator);
@@ -274,9 +280,9 @@ void scan_tree(FileSystem& fs, EntryList& list, const ScanSettings& settings) {
 
 void scan_trees(FileSystem& fs, EntryList& source, const ScanSettings& source_settings, EntryList& dest,
                 const ScanSettings& dest_settings, PairFilter* filter) {
-  Side source_side(fs, source, source_settings, false);
-  // The destination is listed ahead from the start, beside the walk, which
-  // lists the source itself.
+  // Each tree is listed ahead from the start, beside the walk: on two cores
+  // the file system's work is what takes the time.
+  Side source_side(fs, source, source_settings, true);
   Side dest_side(fs, dest, dest_settings, true);
   Walk(fs, source_side, &dest_side, filter).directory("", true, true);
 }
