@@ -131,7 +131,7 @@ class Executor {
         : ex_(executor), begin_(begin), end_(end),
           window_(executor.console_.quiet() ? std::numeric_limits<size_t>::max() : workers),
           lookahead_(std::max<size_t>(256, size_t{2} * kLongestRun * workers)),
-          in_turn_(std::move(in_turn)), slots_(end - begin), next_(begin) {
+          in_turn_(std::move(in_turn)), slots_(std::min(end - begin, lookahead_)), next_(begin) {
       std::unique_lock<std::mutex> lock(mutex_);
       ex_.console_lock_ = &mutex_;
       drain(lock);
@@ -145,6 +145,7 @@ class Executor {
         if (!act_in_window(lock)) wait(lock);
       }
       if (in_turn_[i - begin_]) return;  // done whole when it is the oldest
+      if (i >= next_ + lookahead_) return;  // stopped before its slot came free
       if (stopping()) {
         slot(i).state = Slot::kSkipped;
         drain(lock);
@@ -182,7 +183,7 @@ class Executor {
     // lines; the copies written but never put in place are removed.
     size_t finish() {
       std::unique_lock<std::mutex> lock(mutex_);
-      for (size_t i = next_; i < end_; ++i) {
+      for (size_t i = next_; i < std::min(end_, next_ + lookahead_); ++i) {
         if (slot(i).state == Slot::kFinal && slot(i).outcome.ok && slot(i).acted) {
           if (begun_ != i) ex_.begin_line(ex_.plan_.actions[i]);
           ex_.report(ex_.plan_.actions[i], slot(i).outcome);
@@ -204,7 +205,9 @@ class Executor {
       std::unique_ptr<StagedCopy> staged;
     };
 
-    Slot& slot(size_t i) { return slots_[i - begin_]; }
+    // Only the actions of the window from the oldest unreported one have a
+    // slot: memory does not grow with the plan.
+    Slot& slot(size_t i) { return slots_[(i - begin_) % slots_.size()]; }
     bool stopping() const { return ex_.fs_.interrupted() != 0; }
 
     // Lets the oldest ready action take effect, if one may; false when none
@@ -272,7 +275,7 @@ class Executor {
         } else if (begun_ == next_) {
           ex_.console_.abandoned();
         }
-        s.staged.reset();
+        s = Slot{};  // free for the action a window later
         ++next_;
       }
       // On a terminal the oldest pending action names its file while it runs.
@@ -335,13 +338,32 @@ class Executor {
   // made at all, as it does for one worker.
   std::vector<char> copies_in_turn(size_t begin, size_t end) const {
     std::vector<char> in_turn(end - begin, 0);
-    std::unordered_set<std::string> targets;
+    const auto folded_target = [&](size_t i) { return fold_text(copy_target(plan_, plan_.actions[i], source_)); };
+    // Every directory the copies go into, and each above it, case folded and
+    // without the closing separator: as many as there are directories.
+    std::unordered_set<std::string> dirs;
+    std::string last_dir;
     for (size_t i = begin; i < end; ++i) {
-      const std::string target = fold_text(copy_target(plan_, plan_.actions[i], source_));
+      const std::string target = folded_target(i);
+      const std::string_view dir = parent_dir(target, separator_);
+      if (dir == last_dir) continue;
+      last_dir = dir;
       for (const std::string_view prefix : relative_dir_prefixes(target, separator_)) {
-        if (targets.count(std::string(prefix.substr(0, prefix.size() - 1))) != 0) in_turn[i - begin] = 1;
+        dirs.emplace(prefix.substr(0, prefix.size() - 1));
       }
-      targets.insert(target);
+    }
+    // The first copy to each such name; seldom any.
+    std::unordered_map<std::string, size_t> first_copy;
+    for (size_t i = begin; i < end; ++i) {
+      if (std::string target = folded_target(i); dirs.count(target) != 0) first_copy.emplace(std::move(target), i);
+    }
+    if (first_copy.empty()) return in_turn;
+    for (size_t i = begin; i < end; ++i) {
+      const std::string target = folded_target(i);
+      for (const std::string_view prefix : relative_dir_prefixes(target, separator_)) {
+        const auto found = first_copy.find(std::string(prefix.substr(0, prefix.size() - 1)));
+        if (found != first_copy.end() && found->second < i) in_turn[i - begin] = 1;
+      }
     }
     return in_turn;
   }

@@ -169,6 +169,8 @@ void plan_clearing(const EntryList& source, const DirectoryIndex& index, const E
 Plan make_plan(const EntryList& source, const EntryList& dest, SyncMode mode,
                std::int64_t time_step, bool owners_kept) {
   Plan plan;
+  // Every file the scan kept is one action at most: no growth by doubling.
+  plan.actions.reserve(source.size() + dest.size());
   plan.unchanged = source.settled_pairs;
   const Pairing pairing = pair_entries(source, dest);
   for (const std::uint32_t partner : pairing.dest_of_source) plan.unchanged += partner != kUnpaired;
