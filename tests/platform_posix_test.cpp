@@ -5,10 +5,12 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
+#include <cstring>
 #include <functional>
 #include <optional>
 #include <string>
@@ -130,6 +132,19 @@ TEST_F(Platform, CopyKeepsContentModeAndNanosecondTime) {
   EXPECT_EQ(test::mtime_ns(tree_.path("dst")), 1600000000987654321);
   EXPECT_EQ(test::mode_of(tree_.path("dst")), 0751u);
   EXPECT_EQ(names_in(tree_.root()), (std::vector<std::string>{"dst", "src"}));
+}
+
+TEST_F(Platform, CopyKeepsTheModeWhereTheDirectoryPassesOnAnAcl) {
+  tree_.write("src", "s", 1600000000000000000);
+  ::chmod(tree_.path("src").c_str(), 0644);
+  tree_.mkdir("acl");
+  // A default ACL that gives new files nothing beyond their owner's rw.
+  const std::uint16_t blob[] = {2, 0, 0x01, 6, 0xffff, 0xffff, 0x04, 0, 0xffff, 0xffff, 0x20, 0, 0xffff, 0xffff};
+  if (::setxattr(tree_.path("acl").c_str(), "system.posix_acl_default", blob, sizeof blob, 0) != 0) {
+    GTEST_SKIP() << "no ACLs on this file system: " << std::strerror(errno);
+  }
+  ASSERT_TRUE(copy("src", "acl/f").ok);
+  EXPECT_EQ(test::mode_of(tree_.path("acl/f")), 0644u);
 }
 
 TEST_F(Platform, CopyKeepsOwnerAndGroupAndNeverASetIdBitItCannotBackWithItsOwner) {

@@ -10,6 +10,7 @@
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -54,6 +55,12 @@ bool apply_owner_and_mode(int fd, const struct stat& st) {
     if (::fchown(fd, static_cast<uid_t>(-1), st.st_gid) != 0) mode &= ~static_cast<mode_t>(S_ISGID);
   }
   return ::fchmod(fd, mode) == 0;
+}
+
+mode_t creation_mask() {
+  const mode_t mask = ::umask(022);
+  ::umask(mask);
+  return mask;
 }
 
 bool append_only(int dirfd) {
@@ -140,8 +147,13 @@ DirectoryHandle NativeFileSystem::State::directory(const std::string& root,
   Fd fd = open_directory(root, relative_dir);
   if (fd.get() < 0) return nullptr;
   const bool append_only = posix::append_only(fd.get());
-  auto handle = std::make_shared<const posix::OpenDirectory>(
-      posix::OpenDirectory{root, std::string(relative_dir), std::move(fd), append_only});
+  struct stat st{};
+  const bool known = ::fstat(fd.get(), &st) == 0;
+  const bool inherits_acl = ::fgetxattr(fd.get(), "system.posix_acl_default", nullptr, 0) >= 0 ||
+                            (errno != ENODATA && errno != ENOTSUP);
+  const gid_t group = known && (st.st_mode & S_ISGID) != 0 ? st.st_gid : ::getegid();
+  auto handle = std::make_shared<const posix::OpenDirectory>(posix::OpenDirectory{
+      root, std::string(relative_dir), std::move(fd), append_only, known && !inherits_acl, group});
   const std::lock_guard<std::mutex> lock(mutex);
   if (generation.load() == seen) {
     if (kept.size() >= kKeptDirectories) kept.erase(kept.begin());

@@ -54,12 +54,19 @@ bool apply_owner_and_mode(int fd, const struct stat& st);
 // a temporary made there could never be cleaned up.
 bool append_only(int dirfd);
 
+// The process's creation mask, without changing it for good.
+mode_t creation_mask();
+
 // A directory below a root, opened from the root's handle.
 struct OpenDirectory {
   std::string root;
   std::string relative_dir;
   Fd fd;
   bool append_only = false;  // learned once, when it is opened
+  // A new file here takes its mode from the creation mask alone (no inherited
+  // ACL), and this group; learned once, when it is opened.
+  bool plain_creation = false;
+  gid_t new_file_group = 0;
 };
 
 using DirectoryHandle = std::shared_ptr<const OpenDirectory>;
@@ -88,6 +95,8 @@ struct NativeFileSystem::State {
   std::vector<posix::DirectoryHandle> kept;  // most recently used last
   std::atomic<std::uint64_t> generation{0};
   std::atomic<bool> openat2_missing{false};
+  // The process's creation mask, read once while no other thread runs.
+  const mode_t creation_mask = posix::creation_mask();
 };
 
 }  // namespace qmr
