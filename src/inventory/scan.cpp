@@ -198,12 +198,15 @@ class Walk {
     while (i < ours.size() || j < theirs.size()) {
       const DirEntry* s = nullptr;
       const DirEntry* d = nullptr;
-      const int order = i == ours.size() ? 1 : j == theirs.size() ? -1 : compare_folded_then_exact(ours[i].name, theirs[j].name);
+      const int order = i == ours.size()     ? 1
+                        : j == theirs.size() ? -1
+                                             : compare_folded_then_exact(ours[i].name, theirs[j].name);
       if (order <= 0) s = &ours[i++];
       if (order >= 0) d = &theirs[j++];
       const Role source_role = s != nullptr ? admit(source_, from, relative_dir, *s) : Role::kNone;
       const Role dest_role = d != nullptr ? admit(*dest_, to, relative_dir, *d) : Role::kNone;
-      if (source_role == Role::kFile && dest_role == Role::kFile && filter_ != nullptr && filter_->settled(*s, *d)) {
+      const bool both_files = source_role == Role::kFile && dest_role == Role::kFile;
+      if (both_files && filter_ != nullptr && filter_->settled(*s, *d)) {
         ++source_.list.settled_pairs;
         continue;
       }
@@ -217,8 +220,8 @@ class Walk {
   }
 
  private:
-  // Lists the directory on one side and registers it; false when it cannot
-  // be read or is the other root, which the walk never enters.
+  // Lists the directory on one side and registers it; leaves no entries when
+  // it cannot be read or is the other root, which the walk never enters.
   void open(Side& side, const std::string& relative_dir, OpenDirectory& opened) {
     Listing& listing = opened.listing;
     side.lister.take(relative_dir, listing);

@@ -98,7 +98,8 @@ DirectoryIndex::DirectoryIndex(const EntryList& list) : list_(list) {
 std::uint32_t DirectoryIndex::lookup(std::string_view dir, bool exact_first) const {
   const auto dirs = list_.directories();
   std::uint32_t first = kNone;
-  for (size_t slot = slot_of(fold_hash(kHashStart, dir)) & mask_; slots_[slot] != kNone; slot = (slot + 1) & mask_) {
+  for (size_t slot = slot_of(fold_hash(kHashStart, dir)) & mask_; slots_[slot] != kNone;
+       slot = (slot + 1) & mask_) {
     const std::uint32_t i = slots_[slot];
     if (exact_first && dirs[i] == dir) return i;
     if (equal_ignoring_case(dirs[i], dir)) first = std::min(first, i);
