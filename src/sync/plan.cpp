@@ -1,9 +1,7 @@
 #include "sync/plan.h"
 
 #include <algorithm>
-#include <limits>
 #include <string_view>
-#include <unordered_map>
 
 #include "inventory/ascii.h"
 #include "platform/temporary_name.h"
