@@ -424,10 +424,10 @@ Log describe(const Plan& plan, const EntryList& source, const EntryList& dest) {
 TEST(JointScan, PlansWhatTwoSeparateScansPlanOnRandomTrees) {
   std::mt19937 random(2026);
   const auto pick = [&](auto options) { return options[random() % options.size()]; };
-  const std::vector<std::string> dirs{"", "a/", "A/", "a/b/", "A/b/", "a/B/"};
+  const std::vector<std::string> dirs{"", "a/", "A/", "a/b/", "A/b/", "a/B/", "m/", "m/n/"};
   const std::vector<std::string> names{"x", "X", "y", ".qmr-0a1b2c3d.tmp"};
   const std::vector<FileTime> times{{10, 0}, {10, 500000000}, {11, 0}, {12, 7}};
-  size_t settled = 0;
+  size_t settled = 0, forgotten = 0;
   for (int round = 0; round < 400; ++round) {
     test::FakeFileSystem fs;
     fs.owners_kept = random() % 2 == 0;
@@ -456,6 +456,14 @@ TEST(JointScan, PlansWhatTwoSeparateScansPlanOnRandomTrees) {
       fs.files["/d/" + at].attributes = mirror.attributes;
     }
     if (random() % 6 == 0) fs.fail_list.insert(pick(std::vector<std::string>{"/s/a", "/d/A", "/s/a/b", "/d/a/B"}));
+    // Directory pairs that differ in time or attributes, or are empty.
+    for (const std::string side : {"/s/", "/d/"}) {
+      if (random() % 3 == 0) fs.add_dir(side + pick(dirs) + "e");
+      const std::string dir = side + pick(dirs);
+      if (dir.size() == 3 || fs.dirs.count(dir.substr(0, dir.size() - 1)) == 0) continue;
+      if (random() % 2 == 0) fs.dir_times[dir.substr(0, dir.size() - 1)] = pick(times);
+      else fs.dirs[dir.substr(0, dir.size() - 1)].mode = 0700;
+    }
     for (const SyncMode mode : {SyncMode::kUpdate, SyncMode::kCopyAll, SyncMode::kCopyOnly, SyncMode::kDelOnly}) {
       EntryList source("/s/"), dest("/d/");
       const PatternList none;
@@ -467,6 +475,7 @@ TEST(JointScan, PlansWhatTwoSeparateScansPlanOnRandomTrees) {
       SettledPairs settle(mode, fs.owners_kept);
       scan_trees(fs, source_kept, source_settings, dest_kept, dest_settings, &settle);
       settled += source_kept.settled_pairs;
+      forgotten += dest.directories().size() - dest_kept.directories().size();
       const Plan together = make_plan(source_kept, dest_kept, mode, time_step(dest_kept, settle.seen()), fs.owners_kept);
       ASSERT_EQ(describe(together, source_kept, dest_kept), describe(apart, source, dest))
           << "round " << round << ", mode " << static_cast<int>(mode);
@@ -475,6 +484,7 @@ TEST(JointScan, PlansWhatTwoSeparateScansPlanOnRandomTrees) {
     }
   }
   EXPECT_GT(settled, 1000u) << "the trees hold many pairs that need nothing";
+  EXPECT_GT(forgotten, 100u) << "and directories that need nothing";
 }
 
 TEST_F(Passes, APreviewPrintsTheSameLinesAndChangesNothing) {

@@ -64,6 +64,13 @@ std::uint32_t EntryList::add_directory(std::string_view relative_dir, const Attr
   return static_cast<std::uint32_t>(directories_.size() - 1);
 }
 
+void EntryList::forget_last_directory() {
+  const DirectoryRecord& record = directories_.back();
+  // Its path is the last one stored, unless it filled a block of its own.
+  if (record.block + 1 == paths_.size() && record.offset + record.size == paths_used_) paths_used_ = record.offset;
+  directories_.pop_back();
+}
+
 void EntryList::add(std::uint32_t directory, std::string_view name, EntryKind kind,
                     std::uint64_t size, FileTime last_write, const Attributes& attributes) {
   // File names are far shorter than this on every file system.

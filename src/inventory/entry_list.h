@@ -82,6 +82,9 @@ class EntryList {
   // with its owner and permission bits; returns its index for later adds.
   std::uint32_t add_directory(std::string_view relative_dir, const Attributes& attributes,
                               FileTime last_write = {});
+  // Forgets the directory registered last, and its path: one the walk found
+  // needing nothing, with nothing kept below it.
+  void forget_last_directory();
   // Appends a file or link. Throws std::length_error beyond what the compact
   // records can address (over two thousand million names).
   void add(std::uint32_t directory, std::string_view name, EntryKind kind, std::uint64_t size,

@@ -1,6 +1,7 @@
 #include "inventory/scan.h"
 
 #include <algorithm>
+#include <array>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -174,6 +175,17 @@ struct OpenDirectory {
   bool unusable_reported = false;
 };
 
+// What the lists hold: unchanged after a directory, nothing below it was kept.
+struct Kept {
+  Kept() = default;
+  Kept(const EntryList& source, const EntryList& dest) : source(count(source)), dest(count(dest)) {}
+  static std::array<size_t, 3> count(const EntryList& list) {
+    return {list.size(), list.directories().size(), list.failures().size()};
+  }
+  friend bool operator==(const Kept&, const Kept&) = default;
+  std::array<size_t, 3> source{}, dest{};
+};
+
 // What the walk does with one entry of one side.
 enum class Role { kNone, kEnter, kFile };
 
@@ -186,11 +198,15 @@ class Walk {
   Walk(FileSystem& fs, Side& source, Side* dest, PairFilter* filter)
       : fs_(fs), source_(source), dest_(dest), filter_(filter) {}
 
-  void directory(const std::string& relative_dir, bool in_source, bool in_dest) {
+  // `alone`: no name on the directory's path has a case variant beside it,
+  // on either side.
+  void directory(const std::string& relative_dir, bool in_source, bool in_dest, bool alone = true) {
     if (fs_.interrupted() != 0) return;  // the run stops; what was found is not used
     OpenDirectory from, to;
-    if (in_source) open(source_, relative_dir, from);
-    if (in_dest) open(*dest_, relative_dir, to);
+    const bool source_open = in_source && open(source_, relative_dir, from);
+    const bool dest_open = in_dest && open(*dest_, relative_dir, to);
+    const bool paired = source_open && dest_open;
+    const Kept before = paired ? Kept(source_.list, dest_->list) : Kept();
     const std::vector<DirEntry>& ours = from.listing.entries;
     const std::vector<DirEntry>& theirs = to.listing.entries;
     const char separator = fs_.path_style().separator;
@@ -214,27 +230,36 @@ class Walk {
       if (dest_role == Role::kFile) add(*dest_, to, *d);
       if (source_role == Role::kEnter || dest_role == Role::kEnter) {
         const std::string& name = s != nullptr ? s->name : d->name;
-        directory(relative_dir + name + separator, source_role == Role::kEnter, dest_role == Role::kEnter);
+        const bool variant = has_variant(ours, i, name) || has_variant(theirs, j, name);
+        directory(relative_dir + name + separator, source_role == Role::kEnter, dest_role == Role::kEnter,
+                  alone && !variant);
       }
+    }
+    // A pair that needs nothing, below which nothing was kept, leaves no trace.
+    if (paired && alone && !relative_dir.empty() && filter_ != nullptr &&
+        before == Kept(source_.list, dest_->list) && filter_->settled_directory(from.listing, to.listing)) {
+      source_.list.forget_last_directory();
+      dest_->list.forget_last_directory();
     }
   }
 
  private:
   // Lists the directory on one side and registers it; leaves no entries when
   // it cannot be read or is the other root, which the walk never enters.
-  void open(Side& side, const std::string& relative_dir, OpenDirectory& opened) {
+  // Returns whether it was registered.
+  bool open(Side& side, const std::string& relative_dir, OpenDirectory& opened) {
     Listing& listing = opened.listing;
     side.lister.take(relative_dir, listing);
     EntryList& list = side.list;
     if (listing.status != ListStatus::kOk) {
       list.add_failure(relative_dir, listing.status, std::move(listing.reason));
       listing.entries.clear();
-      return;
+      return false;
     }
     if (side.settings.other_root && listing.id == *side.settings.other_root) {
       list.met_other_root = true;
       listing.entries.clear();
-      return;
+      return false;
     }
     if (relative_dir.empty()) list.root_time = listing.last_write;
     opened.directory = list.add_directory(relative_dir, listing.attributes, listing.last_write);
@@ -243,6 +268,14 @@ class Walk {
       if (entered(entry, side.settings)) ahead.push_back(relative_dir + entry.name + fs_.path_style().separator);
     }
     side.lister.request(std::move(ahead));
+    return true;
+  }
+
+  // Whether the entry before the one taken last, or the one after it, is
+  // spelled like `name` but for case.
+  static bool has_variant(const std::vector<DirEntry>& entries, size_t next, const std::string& name) {
+    if (next < entries.size() && equal_ignoring_case(entries[next].name, name)) return true;
+    return next >= 2 && equal_ignoring_case(entries[next - 2].name, name);
   }
 
   Role admit(Side& side, OpenDirectory& opened, const std::string& relative_dir, const DirEntry& entry) {

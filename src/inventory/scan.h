@@ -45,10 +45,13 @@ struct ScanSettings {
 // Decides, while both trees are walked together, whether a source file and
 // the destination file of exactly its relative spelling need nothing from the
 // run. Such a pair is only counted: memory grows with the work, not the tree.
+// So is a pair of directories that needs nothing itself, once nothing below
+// it was kept either.
 class PairFilter {
  public:
   virtual ~PairFilter() = default;
   virtual bool settled(const DirEntry& source, const DirEntry& dest) = 0;
+  virtual bool settled_directory(const Listing& source, const Listing& dest) = 0;
 };
 
 // Appends the selected files below `list.root()` to `list`. Every subdirectory
@@ -61,7 +64,10 @@ void scan_tree(FileSystem& fs, EntryList& list, const ScanSettings& settings);
 
 // Scans both trees together, directory by directory, into `source` and
 // `dest`: each list gets what scan_tree would give it, less the pairs that
-// `filter` settles, which `source.settled_pairs` counts.
+// `filter` settles, which `source.settled_pairs` counts, and less the
+// directory pairs of one spelling that it settles with nothing kept below
+// them, unless a name in their path has a case variant beside it on either
+// side (which a lookup ignoring case could reach).
 void scan_trees(FileSystem& fs, EntryList& source, const ScanSettings& source_settings, EntryList& dest,
                 const ScanSettings& dest_settings, PairFilter* filter);
 

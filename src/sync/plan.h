@@ -60,6 +60,11 @@ class SettledPairs final : public PairFilter {
  public:
   SettledPairs(SyncMode mode, bool owners_kept) : mode_(mode), owners_kept_(owners_kept) {}
   bool settled(const DirEntry& source, const DirEntry& dest) override;
+  // Same permission bits and owner, and the same time to the nanosecond:
+  // the plan would neither settle nor stamp the mirror.
+  bool settled_directory(const Listing& source, const Listing& dest) override {
+    return source.attributes == dest.attributes && source.last_write == dest.last_write;
+  }
   const TimeStepGauge& seen() const { return seen_; }
 
  private:
