@@ -129,10 +129,15 @@ bool same_file_state(const struct stat& a, const struct stat& b) {
 
 // Renames the temporary onto its target; without `replace`, only when the
 // target's name (in any spelling the file system takes for it) is free.
-int commit_rename(int dirfd, const std::string& temporary, const std::string& name, bool replace) {
+int commit_rename(const posix::OpenDirectory& dir, const std::string& temporary, const std::string& name,
+                  bool replace) {
+  const int dirfd = dir.fd.get();
   if (replace) return ::renameat(dirfd, temporary.c_str(), dirfd, name.c_str()) == 0 ? 0 : errno;
-  if (::renameat2(dirfd, temporary.c_str(), dirfd, name.c_str(), RENAME_NOREPLACE) == 0) return 0;
-  if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return errno;
+  if (!dir.no_exclusive_rename.load(std::memory_order_relaxed)) {
+    if (::renameat2(dirfd, temporary.c_str(), dirfd, name.c_str(), RENAME_NOREPLACE) == 0) return 0;
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return errno;
+    dir.no_exclusive_rename.store(true, std::memory_order_relaxed);
+  }
   struct stat st{};
   if (::fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return EEXIST;
   return ::renameat(dirfd, temporary.c_str(), dirfd, name.c_str()) == 0 ? 0 : errno;
@@ -151,7 +156,7 @@ class PosixStagedCopy final : public StagedCopy {
   PosixStagedCopy& operator=(const PosixStagedCopy&) = delete;
 
   Outcome commit() override {
-    const int error = commit_rename(dir_->fd.get(), temporary_, name_, replace_);
+    const int error = commit_rename(*dir_, temporary_, name_, replace_);
     if (error != 0) return Outcome::failure(why(target_path_, error));
     temporary_.clear();
     return Outcome::success();

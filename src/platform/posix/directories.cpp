@@ -152,8 +152,14 @@ DirectoryHandle NativeFileSystem::State::directory(const std::string& root,
   const bool inherits_acl = ::fgetxattr(fd.get(), "system.posix_acl_default", nullptr, 0) >= 0 ||
                             (errno != ENODATA && errno != ENOTSUP);
   const gid_t group = known && (st.st_mode & S_ISGID) != 0 ? st.st_gid : ::getegid();
-  auto handle = std::make_shared<const posix::OpenDirectory>(posix::OpenDirectory{
-      root, std::string(relative_dir), std::move(fd), append_only, known && !inherits_acl, group});
+  auto made = std::make_shared<posix::OpenDirectory>();
+  made->root = root;
+  made->relative_dir = relative_dir;
+  made->fd = std::move(fd);
+  made->append_only = append_only;
+  made->plain_creation = known && !inherits_acl;
+  made->new_file_group = group;
+  const DirectoryHandle handle = std::move(made);
   const std::lock_guard<std::mutex> lock(mutex);
   if (generation.load() == seen) {
     if (kept.size() >= kKeptDirectories) kept.erase(kept.begin());

@@ -67,6 +67,9 @@ struct OpenDirectory {
   // ACL), and this group; learned once, when it is opened.
   bool plain_creation = false;
   gid_t new_file_group = 0;
+  // Its file system refused a rename that never replaces (an SFTP mount): the
+  // copies put here check the name themselves, without asking again.
+  mutable std::atomic<bool> no_exclusive_rename{false};
 };
 
 using DirectoryHandle = std::shared_ptr<const OpenDirectory>;
