@@ -99,6 +99,43 @@ TEST_F(Platform, ListsKindSizeTimeAndTheDirectoryItself) {
   EXPECT_EQ(fs_.identity(tree_.path("nope")), std::nullopt);
 }
 
+// Through FUSE with no attribute caching (as over SFTP), each name's attributes
+// come with its lookup: a listing must still see exactly what the backing
+// directory holds, also after a change made behind the mount's back.
+TEST_F(Platform, ThroughFuseAListingSeesWhatTheBackingDirectoryHolds) {
+  tree_.write("real/b", "12345", 1700000000123456789);
+  tree_.mkdir("real/C");
+  tree_.mkdir("view");
+  ASSERT_EQ(::symlink("b", tree_.path("real/link").c_str()), 0);
+  ::chmod(tree_.path("real/b").c_str(), 0640);
+  const std::string mount = "bindfs -o attr_timeout=0,entry_timeout=0,negative_timeout=0 '" + tree_.path("real") +
+                            "' '" + tree_.path("view") + "' 2>/dev/null";
+  if (std::system(mount.c_str()) != 0) GTEST_SKIP() << "no bindfs through FUSE here (package bindfs)";
+  const auto same_entries = [&] {
+    const Listing real = list("real/"), view = list("view/");
+    EXPECT_EQ(view.status, ListStatus::kOk);
+    EXPECT_EQ(view.entries.size(), 3u);
+    if (real.entries.size() != view.entries.size()) return false;
+    for (size_t i = 0; i < real.entries.size(); ++i) {
+      const DirEntry &a = real.entries[i], &b = view.entries[i];
+      if (a.name != b.name || a.kind != b.kind || a.size != b.size || !(a.last_write == b.last_write) ||
+          a.attributes != b.attributes) {
+        ADD_FAILURE() << a.name << ": " << a.size << " " << a.last_write.seconds << "." << a.last_write.nanoseconds
+                      << " against " << b.size << " " << b.last_write.seconds << "." << b.last_write.nanoseconds;
+        return false;
+      }
+    }
+    return true;
+  };
+  EXPECT_TRUE(same_entries());
+  for (int round = 0; round < 20; ++round) {
+    // Each round changes the file behind the mount and lists at once.
+    tree_.write("real/b", std::string(static_cast<size_t>(round) + 1, 'x'), 1700000000000000000 + round * 1001);
+    if (!same_entries()) break;
+  }
+  [[maybe_unused]] const int unmounted = std::system(("fusermount -u '" + tree_.path("view") + "'").c_str());
+}
+
 TEST_F(Platform, ListingTellsMissingFromUnreadable) {
   EXPECT_EQ(list("nope/").status, ListStatus::kMissing);
   tree_.write("file", "x");

@@ -5,11 +5,13 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <linux/magic.h>
 #include <linux/openat2.h>
 #include <sys/ioctl.h>
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <sys/xattr.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -207,6 +209,27 @@ long blocked_so_far() {
   return ::getrusage(RUSAGE_THREAD, &usage) == 0 ? usage.ru_nvcsw : 0;
 }
 
+// Examines the entry `name` of `dirfd` without following it. Where a FUSE
+// file system has just answered the lookup of the name, the attributes that
+// came with that answer are taken: asking again, as a plain stat does once
+// the file system's attribute time-out is 0, would be a second round trip
+// to its server for the same answer.
+int examine(int dirfd, const char* name, bool fuse, struct stat& st) {
+  if (fuse) {
+    struct statx sx{};
+    if (::statx(dirfd, name, AT_SYMLINK_NOFOLLOW | AT_STATX_DONT_SYNC, STATX_BASIC_STATS, &sx) == 0) {
+      st.st_mode = sx.stx_mode;
+      st.st_uid = sx.stx_uid;
+      st.st_gid = sx.stx_gid;
+      st.st_size = static_cast<off_t>(sx.stx_size);
+      st.st_mtim = {static_cast<time_t>(sx.stx_mtime.tv_sec), static_cast<long>(sx.stx_mtime.tv_nsec)};
+      return 0;
+    }
+    if (errno != ENOSYS) return -1;
+  }
+  return ::fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW);
+}
+
 }  // namespace
 
 void NativeFileSystem::list_directory(const std::string& root, std::string_view relative_dir,
@@ -231,6 +254,8 @@ void NativeFileSystem::list_directory(const std::string& root, std::string_view 
                         static_cast<std::uint32_t>(self.st_uid),
                         static_cast<std::uint32_t>(self.st_gid)};
   listing.last_write = posix::file_time(self.st_mtim);
+  struct statfs where{};
+  const bool fuse = ::fstatfs(fd.get(), &where) == 0 && where.f_type == FUSE_SUPER_MAGIC;
   DIR* stream = ::fdopendir(fd.get());
   if (stream == nullptr) return fail(ListStatus::kUnreadable, errno);
   const int dirfd = fd.release();  // the stream owns it now
@@ -251,7 +276,7 @@ void NativeFileSystem::list_directory(const std::string& root, std::string_view 
       continue;
     }
     struct stat st{};
-    if (::fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (examine(dirfd, name, fuse, st) != 0) {
       if (errno == ENOENT) continue;  // vanished since the directory was read
       fail(ListStatus::kUnreadable, errno);
       break;
