@@ -4,8 +4,8 @@
 #include <array>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -44,16 +44,42 @@ void list_sorted(FileSystem& fs, const std::string& root, const std::string& rel
   });
 }
 
+bool entered(const DirEntry& entry, const ScanSettings& settings) {
+  return entry.kind == EntryKind::kDirectory && settings.recurse &&
+         (settings.excluded_directories == nullptr || is_selected(entry.name, {}, *settings.excluded_directories));
+}
+
+// Orders relative directories as a depth-first walk in name order meets them:
+// name by name, a directory before everything below it.
+struct WalkOrder {
+  char separator;
+  bool operator()(std::string_view a, std::string_view b) const {
+    while (!a.empty() && !b.empty()) {
+      const size_t i = std::min(a.find(separator), a.size());
+      const size_t j = std::min(b.find(separator), b.size());
+      const int order = compare_folded_then_exact(a.substr(0, i), b.substr(0, j));
+      if (order != 0) return order < 0;
+      a.remove_prefix(std::min(i + 1, a.size()));
+      b.remove_prefix(std::min(j + 1, b.size()));
+    }
+    return a.empty() && !b.empty();
+  }
+};
+
 // Lists directories ahead of the walk on a few threads, once one had to wait
 // for the file system (a network share, a cold disk), so that it works on
 // several requests at once; or on one thread from the start, in a walk over
-// two trees, so that the walking thread only pairs. Requests are served in the order the walk will
-// take them, and the walk takes each listing when its turn comes, so the
-// lists it builds are the same for any number of threads.
+// two trees, so that the walking thread only pairs. A thread that lists a
+// directory asks at once for the subdirectories the walk will enter, so that
+// the work spreads over the tree instead of following the walk down one
+// branch. Requests are served in the order the walk will take them, and the
+// walk takes each listing when its turn comes, so the lists it builds are the
+// same for any number of threads.
 class Lister {
  public:
-  Lister(FileSystem& fs, const std::string& root, unsigned threads, bool eager)
-      : fs_(fs), root_(root), threads_wanted_(threads) {
+  Lister(FileSystem& fs, const std::string& root, const ScanSettings& settings, unsigned threads, bool eager)
+      : fs_(fs), root_(root), settings_(settings), queue_(WalkOrder{fs.path_style().separator}),
+        threads_wanted_(threads) {
     if (eager && threads > 1) threads_.emplace_back([this] { work(); });
   }
   ~Lister() {
@@ -66,16 +92,13 @@ class Lister {
   Lister(const Lister&) = delete;
   Lister& operator=(const Lister&) = delete;
 
-  // Asks for directories' listings before the walk needs them, in the order
-  // it will: before every directory asked for earlier, since a depth-first
-  // walk enters these first.
-  void request(std::vector<std::string> relative_dirs) {
-    if (threads_.empty() || relative_dirs.empty()) return;
+  // Asks for the listings of the subdirectories the walk will enter below
+  // `listing`, the listing of `relative_dir`.
+  void request_below(const std::string& relative_dir, const Listing& listing) {
+    if (threads_.empty()) return;
     {
       const std::lock_guard<std::mutex> lock(mutex_);
-      for (const std::string& dir : relative_dirs) results_.emplace(dir, Result{});
-      queue_.insert(queue_.begin(), std::make_move_iterator(relative_dirs.begin()),
-                    std::make_move_iterator(relative_dirs.end()));
+      queue_below(relative_dir, listing);
     }
     queued_.notify_all();
   }
@@ -89,18 +112,18 @@ class Lister {
       if (found != results_.end()) results_.erase(found);
       lock.unlock();
       list_sorted(fs_, root_, relative_dir, listing);
-      // Answered from memory, more threads would only contend for the cores.
-      if (listing.waited) start_helpers();
-      return;
+    } else {
+      // The node stays where it is while others are added: hold on to it.
+      Result& result = found->second;
+      done_.wait(lock, [&] { return result.state == Result::kDone; });
+      listing = std::move(result.listing);
+      held_ -= listing.entries.size();
+      results_.erase(found);
+      lock.unlock();
+      queued_.notify_all();
     }
-    // The node stays where it is while others are added: hold on to it.
-    Result& result = found->second;
-    done_.wait(lock, [&] { return result.state == Result::kDone; });
-    listing = std::move(result.listing);
-    held_ -= listing.entries.size();
-    results_.erase(found);
-    lock.unlock();
-    queued_.notify_all();
+    // Answered from memory, more threads would only contend for the cores.
+    if (listing.waited) start_helpers();
   }
 
  private:
@@ -110,8 +133,21 @@ class Lister {
     Listing listing;
   };
 
+  // With the lock held.
+  void queue_below(const std::string& relative_dir, const Listing& listing) {
+    if (listing.status != ListStatus::kOk) return;
+    // The walk never enters the other root of the run.
+    if (settings_.other_root && listing.id == *settings_.other_root) return;
+    const char separator = fs_.path_style().separator;
+    for (const DirEntry& entry : listing.entries) {
+      if (!entered(entry, settings_)) continue;
+      std::string dir = relative_dir + entry.name + separator;
+      if (results_.emplace(dir, Result{}).second) queue_.insert(std::move(dir));
+    }
+  }
+
   void start_helpers() {
-    if (helpers_started_) return;
+    if (helpers_started_ || threads_.empty()) return;
     helpers_started_ = true;
     for (size_t t = threads_.size() + 1; t < threads_wanted_; ++t) threads_.emplace_back([this] { work(); });
   }
@@ -121,8 +157,7 @@ class Lister {
     for (;;) {
       queued_.wait(lock, [&] { return stopping_ || (!queue_.empty() && held_ < kHeldEntries); });
       if (stopping_) return;
-      const std::string relative_dir = std::move(queue_.front());
-      queue_.pop_front();
+      const std::string relative_dir = std::move(queue_.extract(queue_.begin()).value());
       const auto found = results_.find(relative_dir);
       if (found == results_.end() || found->second.state != Result::kQueued) continue;  // taken
       Result& result = found->second;  // stays put, and is erased only once done
@@ -131,18 +166,21 @@ class Lister {
       Listing listing;
       if (fs_.interrupted() == 0) list_sorted(fs_, root_, relative_dir, listing);
       lock.lock();
+      queue_below(relative_dir, listing);
       held_ += listing.entries.size();
       result.listing = std::move(listing);
       result.state = Result::kDone;
       done_.notify_all();
+      queued_.notify_all();
     }
   }
 
   FileSystem& fs_;
   const std::string& root_;
+  const ScanSettings& settings_;
   std::mutex mutex_;
   std::condition_variable queued_, done_;
-  std::deque<std::string> queue_;
+  std::set<std::string, WalkOrder> queue_;
   // Requested listings by directory; a node's place never moves.
   std::unordered_map<std::string, Result> results_;
   size_t held_ = 0;  // entries of listings done and not yet taken
@@ -153,16 +191,12 @@ class Lister {
   std::vector<std::jthread> threads_;
 };
 
-bool entered(const DirEntry& entry, const ScanSettings& settings) {
-  return entry.kind == EntryKind::kDirectory && settings.recurse &&
-         (settings.excluded_directories == nullptr || is_selected(entry.name, {}, *settings.excluded_directories));
-}
 
 // One tree of a walk.
 struct Side {
   Side(FileSystem& fs, EntryList& list_, const ScanSettings& settings_, bool eager)
       : list(list_), settings(settings_),
-        lister(fs, list_.root(), settings_.recurse ? settings_.threads : 1, eager) {}
+        lister(fs, list_.root(), settings_, settings_.recurse ? settings_.threads : 1, eager) {}
   EntryList& list;
   const ScanSettings& settings;
   Lister lister;
@@ -263,11 +297,7 @@ class Walk {
     }
     if (relative_dir.empty()) list.root_time = listing.last_write;
     opened.directory = list.add_directory(relative_dir, listing.attributes, listing.last_write);
-    std::vector<std::string> ahead;
-    for (const DirEntry& entry : listing.entries) {
-      if (entered(entry, side.settings)) ahead.push_back(relative_dir + entry.name + fs_.path_style().separator);
-    }
-    side.lister.request(std::move(ahead));
+    side.lister.request_below(relative_dir, listing);
     return true;
   }
 
