@@ -406,9 +406,9 @@ Log describe(const Plan& plan, const EntryList& source, const EntryList& dest) {
   Log lines;
   for (const auto* actions : {&plan.actions, &plan.attributes}) {
     for (const Action& a : *actions) {
-      const bool from_source = a.kind == ActionKind::kCopy || a.kind == ActionKind::kAttributes;
+      const bool from_source = a.kind() == ActionKind::kCopy || a.kind() == ActionKind::kAttributes;
       const std::string path = from_source ? source.relative_path(source[a.entry]) : dest.relative_path(dest[a.entry]);
-      lines.push_back(std::to_string(static_cast<int>(a.kind)) + (a.replace ? " replace " : " ") + path +
+      lines.push_back(std::to_string(static_cast<int>(a.kind())) + (a.replace() ? " replace " : " ") + path +
                       (from_source ? " -> " + copy_target(plan, a, source) : ""));
     }
   }

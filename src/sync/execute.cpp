@@ -29,7 +29,7 @@ namespace {
 // destination file for a deletion, the source file for a copy.
 std::pair<const char*, std::string> line_of(const Action& action, const EntryList& source,
                                             const EntryList& dest) {
-  if (action.kind == ActionKind::kCopy) return {kCopyLine, source.path(source[action.entry])};
+  if (action.kind() == ActionKind::kCopy) return {kCopyLine, source.path(source[action.entry])};
   return {kDeleteLine, dest.path(dest[action.entry])};
 }
 
@@ -51,7 +51,7 @@ class Executor {
 
   RunTotals run(ExecuteSettings settings) {
     const auto first_copy = std::find_if(plan_.actions.begin(), plan_.actions.end(),
-                                         [](const Action& a) { return a.kind == ActionKind::kCopy; });
+                                         [](const Action& a) { return a.kind() == ActionKind::kCopy; });
     const size_t split = static_cast<size_t>(first_copy - plan_.actions.begin());
     const size_t end = plan_.actions.size();
     const bool parallel = settings.workers > 1;
@@ -76,7 +76,7 @@ class Executor {
     size_t failures = 0;
     for (size_t i = begin; i < end && fs_.interrupted() == 0; ++i) {
       const Action& action = plan_.actions[i];
-      if (action.kind == ActionKind::kCopy) {
+      if (action.kind() == ActionKind::kCopy) {
         begin_line(action);
         if (!report(action, copy_now(action))) ++failures;
         continue;
@@ -98,7 +98,7 @@ class Executor {
   size_t run_parallel(size_t begin, size_t end, unsigned workers) {
     std::vector<char> in_turn(end - begin, 0);
     std::vector<std::pair<size_t, size_t>> units;
-    if (plan_.actions[begin].kind == ActionKind::kCopy) {
+    if (plan_.actions[begin].kind() == ActionKind::kCopy) {
       in_turn = copies_in_turn(begin, end);
       for (size_t i = begin; i < end && fs_.interrupted() == 0; ++i) {
         if (!in_turn[i - begin]) make_path_dirs(copy_target(plan_, plan_.actions[i], source_));
@@ -152,7 +152,7 @@ class Executor {
         return;
       }
       const Action& action = ex_.plan_.actions[i];
-      if (action.kind == ActionKind::kCopy) {
+      if (action.kind() == ActionKind::kCopy) {
         lock.unlock();
         std::unique_ptr<StagedCopy> staged;
         Outcome outcome = ex_.refuse_unusable(action);
@@ -235,7 +235,7 @@ class Executor {
       Outcome outcome = std::move(s.outcome);
       lock.unlock();
       const Action& action = ex_.plan_.actions[i];
-      if (action.kind != ActionKind::kCopy) {
+      if (action.kind() != ActionKind::kCopy) {
         outcome = ex_.remove(action);
       } else if (staged) {
         outcome = staged->commit();
@@ -371,7 +371,7 @@ class Executor {
   CopyOrder order_of(const Action& action) {
     const FileEntry& s = source_[action.entry];
     return {source_.root(), source_.relative_path(s),     s.kind(),
-            dest_.root(),   copy_target(plan_, action, source_), action.replace,
+            dest_.root(),   copy_target(plan_, action, source_), action.replace(),
             progress_of(action)};
   }
 
@@ -402,7 +402,7 @@ class Executor {
   }
 
   void begin_line(const Action& action) {
-    if (action.kind == ActionKind::kClearDebris) return;  // silent
+    if (action.kind() == ActionKind::kClearDebris) return;  // silent
     const auto [format, path] = line_of(action, source_, dest_);
     console_.begin(format, path);
     shown_line_ = static_cast<size_t>(&action - plan_.actions.data());
@@ -411,7 +411,7 @@ class Executor {
   // Ends the action's line; the line of an action abandoned to an interrupt
   // is dropped. Returns false for a failure.
   bool report(const Action& action, const Outcome& outcome) {
-    if (action.kind == ActionKind::kClearDebris) return true;
+    if (action.kind() == ActionKind::kClearDebris) return true;
     shown_line_ = kNoLine;
     if (!outcome.ok && fs_.interrupted() != 0) {
       console_.abandoned();
@@ -421,14 +421,14 @@ class Executor {
     if (outcome.ok) count_action(totals_, action, source_);
     if (!outcome.ok) {
       const auto [format, path] = line_of(action, source_, dest_);
-      console_.reason(action.kind == ActionKind::kCopy ? "copy" : "delete", path, outcome.reason);
+      console_.reason(action.kind() == ActionKind::kCopy ? "copy" : "delete", path, outcome.reason);
     }
     return outcome.ok;
   }
 
   Outcome remove(const Action& action) {
     const std::string relative = dest_.relative_path(dest_[action.entry]);
-    if (action.kind == ActionKind::kClearDebris) {
+    if (action.kind() == ActionKind::kClearDebris) {
       fs_.remove_stale_temporary(dest_.root(), relative);
       return Outcome::success();
     }
@@ -570,7 +570,7 @@ unsigned default_workers() {
 }
 
 void count_action(RunTotals& totals, const Action& action, const EntryList& source) {
-  if (action.kind != ActionKind::kCopy) {
+  if (action.kind() != ActionKind::kCopy) {
     ++totals.deleted;
     return;
   }
@@ -587,7 +587,7 @@ RunTotals preview_plan(const Plan& plan, const EntryList& source, const EntryLis
                        const Console& console) {
   RunTotals totals;
   for (const Action& action : plan.actions) {
-    if (action.kind == ActionKind::kClearDebris) continue;
+    if (action.kind() == ActionKind::kClearDebris) continue;
     const auto [format, path] = line_of(action, source, dest);
     console.begin(format, path);
     console.planned();

@@ -111,6 +111,9 @@ Pairing pair_entries(const EntryList& source, const EntryList& dest) {
   Pairing pairing;
   pairing.dest_of_source.assign(source.size(), kUnpaired);
   pairing.source_of_dest.assign(dest.size(), kUnpaired);
+  // Into an empty destination (an initial mirror) there is no partner to
+  // find, and no index of every source path to build.
+  if (dest.empty()) return pairing;
   const SourceIndex index(source);
   auto pair = [&](size_t s, size_t d) {
     pairing.dest_of_source[s] = static_cast<std::uint32_t>(d);

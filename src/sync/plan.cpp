@@ -1,6 +1,7 @@
 #include "sync/plan.h"
 
 #include <algorithm>
+#include <stdexcept>
 #include <string_view>
 
 #include "inventory/ascii.h"
@@ -51,7 +52,8 @@ void plan_deletions(const EntryList& source, const EntryList& dest, SyncMode mod
 void aim_at_partner(const EntryList& source, const EntryList& dest, const FileEntry& from,
                     const FileEntry& to, Action& action, Plan& plan) {
   if (source.name(from) != dest.name(to) || source.directory(from) != dest.directory(to)) {
-    action.target = static_cast<std::uint32_t>(plan.targets.size());
+    if (plan.targets.size() >= Action::kSameSpelling) throw std::length_error("too many renamed targets");
+    action.set_target(static_cast<std::uint32_t>(plan.targets.size()));
     plan.targets.push_back(dest.relative_path(to));
   }
 }
@@ -114,7 +116,7 @@ void plan_retiming(const EntryList& source, const EntryList& dest, const Directo
     if (const std::uint32_t s = source_index.find(dir); s != DirectoryIndex::kNone) stamp[s] = 1;
   };
   for (const Action& action : plan.actions) {
-    if (action.kind == ActionKind::kCopy) {
+    if (action.kind() == ActionKind::kCopy) {
       stamp[source.directory_index(source[action.entry])] = 1;
       continue;
     }
@@ -152,7 +154,7 @@ void plan_clearing(const EntryList& source, const DirectoryIndex& index, const E
   const char separator = dest.root().empty() ? '/' : dest.root().back();
   const auto& dirs = dest.directories();
   for (const Action& action : plan.actions) {
-    if (action.kind != ActionKind::kCopy) continue;
+    if (action.kind() != ActionKind::kCopy) continue;
     const std::uint32_t found = index.find_folded(copy_target(plan, action, source) + separator);
     if (found == DirectoryIndex::kNone) continue;
     const std::string_view top = dirs[found];
@@ -204,7 +206,7 @@ bool SettledPairs::settled(const DirEntry& source, const DirEntry& dest) {
 }
 
 std::string copy_target(const Plan& plan, const Action& action, const EntryList& source) {
-  if (action.target != Action::kSameSpelling) return plan.targets[action.target];
+  if (action.target() != Action::kSameSpelling) return plan.targets[action.target()];
   return source.relative_path(source[action.entry]);
 }
 

@@ -22,16 +22,33 @@ enum class ActionKind : std::uint8_t {
   kAttributes,   // an equal source file whose mode or owner the partner lacks
 };
 
-struct Action {
-  static constexpr std::uint32_t kSameSpelling = std::numeric_limits<std::uint32_t>::max();
+// Eight bytes: a plan holds one for every file a run acts on.
+class Action {
+ public:
+  // Targets are numbered in the bits beside the kind: far more than a run
+  // can hold as strings.
+  static constexpr std::uint32_t kSameSpelling = (std::uint32_t{1} << 29) - 1;
 
-  ActionKind kind;
-  bool replace = false;  // a copy that replaces its partner
-  std::uint32_t entry;   // destination entry (debris, deletion) or source entry (copy)
+  Action(ActionKind kind, bool replace, std::uint32_t entry_)
+      : entry(entry_), kind_(static_cast<std::uint32_t>(kind)), replace_(replace ? 1 : 0) {}
+
+  ActionKind kind() const { return static_cast<ActionKind>(kind_); }
+  bool replace() const { return replace_ != 0; }  // a copy that replaces its partner
   // A copy whose partner is spelled in another case goes to the partner's
   // path, kept in Plan::targets; otherwise to the source's own relative path.
-  std::uint32_t target = kSameSpelling;
+  std::uint32_t target() const { return target_; }
+  void set_target(std::uint32_t target) { target_ = target; }
+
+  std::uint32_t entry;  // destination entry (debris, deletion) or source entry (copy)
+
+ private:
+  // One word, of one type throughout, so that every compiler packs it.
+  std::uint32_t kind_ : 2;
+  std::uint32_t replace_ : 1;
+  std::uint32_t target_ : 29 = kSameSpelling;
 };
+
+static_assert(sizeof(Action) == 8, "actions must stay compact");
 
 struct Plan {
   // Debris and deletions in destination order, then copies in source order.
