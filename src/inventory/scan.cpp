@@ -92,19 +92,10 @@ class Lister {
   Lister(const Lister&) = delete;
   Lister& operator=(const Lister&) = delete;
 
-  // Asks for the listings of the subdirectories the walk will enter below
-  // `listing`, the listing of `relative_dir`.
-  void request_below(const std::string& relative_dir, const Listing& listing) {
-    if (threads_.empty()) return;
-    {
-      const std::lock_guard<std::mutex> lock(mutex_);
-      queue_below(relative_dir, listing);
-    }
-    queued_.notify_all();
-  }
-
   // The listing of `relative_dir`: one a thread made, or made now, by this
-  // thread, when no thread has begun it yet.
+  // thread, when no thread has begun it yet. A thread that made one already
+  // asked for the subdirectories below it; for one made here, this thread
+  // asks.
   void take(const std::string& relative_dir, Listing& listing) {
     std::unique_lock<std::mutex> lock(mutex_);
     const auto found = results_.find(relative_dir);
@@ -112,17 +103,23 @@ class Lister {
       if (found != results_.end()) results_.erase(found);
       lock.unlock();
       list_sorted(fs_, root_, relative_dir, listing);
-    } else {
-      // The node stays where it is while others are added: hold on to it.
-      Result& result = found->second;
-      done_.wait(lock, [&] { return result.state == Result::kDone; });
-      listing = std::move(result.listing);
-      held_ -= listing.entries.size();
-      results_.erase(found);
+      // Answered from memory, more threads would only contend for the cores.
+      if (listing.waited) start_helpers();
+      if (threads_.empty()) return;
+      lock.lock();
+      queue_below(relative_dir, listing);
       lock.unlock();
       queued_.notify_all();
+      return;
     }
-    // Answered from memory, more threads would only contend for the cores.
+    // The node stays where it is while others are added: hold on to it.
+    Result& result = found->second;
+    done_.wait(lock, [&] { return result.state == Result::kDone; });
+    listing = std::move(result.listing);
+    held_ -= listing.entries.size();
+    results_.erase(found);
+    lock.unlock();
+    queued_.notify_all();
     if (listing.waited) start_helpers();
   }
 
@@ -297,7 +294,6 @@ class Walk {
     }
     if (relative_dir.empty()) list.root_time = listing.last_write;
     opened.directory = list.add_directory(relative_dir, listing.attributes, listing.last_write);
-    side.lister.request_below(relative_dir, listing);
     return true;
   }
 
