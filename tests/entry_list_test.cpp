@@ -26,8 +26,8 @@ TEST(EntryList, KeepsEveryNameWholeAcrossItsStorageBlocks) {
     const FileEntry& e = list[static_cast<size_t>(i)];
     EXPECT_EQ(list.name(e), std::string(static_cast<size_t>(i % 300), 'x') + std::to_string(i));
     EXPECT_EQ(list.directory(e), i % 2 == 0 ? "" : "a b/");
-    EXPECT_EQ(e.size(), static_cast<std::uint64_t>(i));
-    EXPECT_EQ(e.last_write(), (FileTime{-i, 7}));
+    EXPECT_EQ(list.file_size(e), static_cast<std::uint64_t>(i));
+    EXPECT_EQ(list.last_write(e), (FileTime{-i, 7}));
     EXPECT_EQ(e.kind(), EntryKind::kFile);
   }
   EXPECT_EQ(list.name(list[60000]).size(), 65535u);
@@ -42,15 +42,27 @@ TEST(EntryList, SizesAndTimesKeepEveryBitAtTheirExtremes) {
   const std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
   const std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
   const std::uint64_t kHuge = std::numeric_limits<std::uint64_t>::max();
-  list.add(top, "a", EntryKind::kFile, kHuge, {kMin, 999999999});
-  list.add(top, "b", EntryKind::kFile, std::uint64_t{1} << 32, {kMax, 0});
+  // Enough distinct attributes that their index takes more than one byte.
+  for (std::uint32_t i = 0; i < 300; ++i) list.add(top, "n", EntryKind::kFile, i, {i, i}, {i, i, i});
+  list.add(top, "a", EntryKind::kFile, kHuge, {kMin, 999999999}, {0600, 7, 8});
+  list.add(top, "b", EntryKind::kFile, std::uint64_t{1} << 32, {kMax, 0}, {0640, 299, 299});
   list.add(top, "c", EntryKind::kFile, 0xffffffffu, {-1, 1});
-  EXPECT_EQ(list[0].size(), kHuge);
-  EXPECT_EQ(list[0].last_write(), (FileTime{kMin, 999999999}));
-  EXPECT_EQ(list[1].size(), std::uint64_t{1} << 32);
-  EXPECT_EQ(list[1].last_write(), (FileTime{kMax, 0}));
-  EXPECT_EQ(list[2].size(), 0xffffffffu);
-  EXPECT_EQ(list[2].last_write(), (FileTime{-1, 1}));
+  for (std::uint32_t i = 0; i < 300; i += 7) {
+    EXPECT_EQ(list.file_size(list[i]), i);
+    EXPECT_EQ(list.last_write(list[i]), (FileTime{i, i}));
+    EXPECT_EQ(list.file_attributes(list[i]), (Attributes{i, i, i}));
+  }
+  list.add(top, "d", EntryKind::kFile, 1, {0xffffffffLL, 999999999}, {299, 299, 299});
+  EXPECT_EQ(list.file_attributes(list[300]), (Attributes{0600, 7, 8}));
+  EXPECT_EQ(list.file_attributes(list[301]), (Attributes{0640, 299, 299}));
+  EXPECT_EQ(list.file_attributes(list[303]), (Attributes{299, 299, 299}));
+  EXPECT_EQ(list.last_write(list[303]), (FileTime{0xffffffffLL, 999999999}));
+  EXPECT_EQ(list.file_size(list[300]), kHuge);
+  EXPECT_EQ(list.last_write(list[300]), (FileTime{kMin, 999999999}));
+  EXPECT_EQ(list.file_size(list[301]), std::uint64_t{1} << 32);
+  EXPECT_EQ(list.last_write(list[301]), (FileTime{kMax, 0}));
+  EXPECT_EQ(list.file_size(list[302]), 0xffffffffu);
+  EXPECT_EQ(list.last_write(list[302]), (FileTime{-1, 1}));
 }
 
 TEST(EntryList, KeepsEachDirectorysAttributes) {

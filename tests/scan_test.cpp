@@ -79,8 +79,8 @@ TEST_F(ScanTree, EntriesCarrySizeTimeAndFullPath) {
   ASSERT_EQ(list.size(), 1u);
   EXPECT_EQ(list.path(list[0]), tree_.path("sub/c.txt"));
   EXPECT_EQ(list.directory(list[0]), "sub/");
-  EXPECT_EQ(list[0].size(), 3u);
-  EXPECT_EQ(list[0].last_write(), (FileTime{1, 234567891}));
+  EXPECT_EQ(list.file_size(list[0]), 3u);
+  EXPECT_EQ(list.last_write(list[0]), (FileTime{1, 234567891}));
 }
 
 TEST_F(ScanTree, HiddenReadOnlyAndLinkedFilesAreListedButLinksNeverEntered) {

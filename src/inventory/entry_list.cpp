@@ -9,16 +9,72 @@ namespace qmr {
 
 namespace {
 
-constexpr size_t kLengthBytes = 2;
 constexpr size_t kMaxBlocks = size_t{1} << 11;  // positions fit in 31 bits
+constexpr size_t kMaxNumberBytes = 5;          // a 32-bit number, seven bits a byte
+constexpr size_t kHighBytes = 8;               // the high halves of a wide entry
+
+std::uint64_t join(std::uint32_t low, std::uint32_t high) {
+  return (static_cast<std::uint64_t>(high) << 32) | low;
+}
+
+// Seven bits a byte, low bits first; the top bit says another byte follows.
+char* put_number(char* at, std::uint32_t n) {
+  for (; n >= 0x80; n >>= 7) *at++ = static_cast<char>((n & 0x7f) | 0x80);
+  *at++ = static_cast<char>(n);
+  return at;
+}
+
+const char* get_number(const char* at, std::uint32_t& n) {
+  n = 0;
+  for (unsigned shift = 0;; shift += 7) {
+    const auto byte = static_cast<unsigned char>(*at++);
+    n |= static_cast<std::uint32_t>(byte & 0x7f) << shift;
+    if ((byte & 0x80) == 0) return at;
+  }
+}
+
+char* put_word(char* at, std::uint32_t n) {
+  for (int i = 0; i < 4; ++i) *at++ = static_cast<char>(n >> (8 * i));
+  return at;
+}
+
+std::uint32_t get_word(const char* at) {
+  std::uint32_t n = 0;
+  for (int i = 0; i < 4; ++i) n |= static_cast<std::uint32_t>(static_cast<unsigned char>(at[i])) << (8 * i);
+  return n;
+}
 
 }  // namespace
 
 std::string_view EntryList::name(const FileEntry& e) const {
-  const char* at = blocks_[e.name_ >> kBlockBits].get() + (e.name_ & (kBlockSize - 1));
-  const size_t length = static_cast<unsigned char>(at[0]) |
-                        static_cast<size_t>(static_cast<unsigned char>(at[1])) << 8;
-  return std::string_view(at + kLengthBytes, length);
+  std::uint32_t length = 0;
+  const char* at = get_number(record(e), length);
+  return std::string_view(at, length);
+}
+
+const char* EntryList::after_name(const FileEntry& e) const {
+  const std::string_view text = name(e);
+  return text.data() + text.size();
+}
+
+const Attributes& EntryList::file_attributes(const FileEntry& e) const {
+  std::uint32_t index = 0;
+  get_number(after_name(e), index);
+  return attribute_table_[index];
+}
+
+std::uint64_t EntryList::file_size(const FileEntry& e) const {
+  if ((e.nanoseconds_ & FileEntry::kWide) == 0) return e.size_low_;
+  std::uint32_t index = 0;
+  return join(e.size_low_, get_word(get_number(after_name(e), index)));
+}
+
+FileTime EntryList::last_write(const FileEntry& e) const {
+  const std::uint32_t nanoseconds = e.nanoseconds_ & ~FileEntry::kWide;
+  if ((e.nanoseconds_ & FileEntry::kWide) == 0) return {static_cast<std::int64_t>(e.seconds_low_), nanoseconds};
+  std::uint32_t index = 0;
+  const char* high = get_number(after_name(e), index);
+  return {static_cast<std::int64_t>(join(e.seconds_low_, get_word(high + 4))), nanoseconds};
 }
 
 std::string EntryList::relative_path(const FileEntry& e) const {
@@ -34,7 +90,7 @@ std::string_view EntryList::Directories::operator[](size_t i) const {
 
 FileTime EntryList::directory_time(std::uint32_t directory) const {
   const DirectoryRecord& record = directories_[directory];
-  return {static_cast<std::int64_t>(FileEntry::join(record.seconds_low, record.seconds_high)), record.nanoseconds};
+  return {static_cast<std::int64_t>(join(record.seconds_low, record.seconds_high)), record.nanoseconds};
 }
 
 std::uint32_t EntryList::attributes_index(const Attributes& attributes) {
@@ -75,30 +131,29 @@ void EntryList::add(std::uint32_t directory, std::string_view name, EntryKind ki
                     std::uint64_t size, FileTime last_write, const Attributes& attributes) {
   // File names are far shorter than this on every file system.
   if (name.size() > 0xffff) throw std::length_error("file name too long");
-  const size_t needed = kLengthBytes + name.size();
+  const auto seconds = static_cast<std::uint64_t>(last_write.seconds);
+  const bool wide = (size >> 32) != 0 || (seconds >> 32) != 0;
+  const size_t needed = 2 * kMaxNumberBytes + name.size() + (wide ? kHighBytes : 0);
   if (block_used_ + needed > kBlockSize) {
     if (blocks_.size() >= kMaxBlocks) throw std::length_error("too many file names");
     // Not zeroed: a block's memory is taken only as names fill it.
     blocks_.push_back(std::unique_ptr<char[]>(new char[kBlockSize]));
     block_used_ = 0;
   }
-  char* at = blocks_.back().get() + block_used_;
-  at[0] = static_cast<char>(name.size() & 0xff);
-  at[1] = static_cast<char>(name.size() >> 8);
-  std::memcpy(at + kLengthBytes, name.data(), name.size());
+  char* const start = blocks_.back().get() + block_used_;
+  char* at = put_number(start, static_cast<std::uint32_t>(name.size()));
+  std::memcpy(at, name.data(), name.size());
+  at = put_number(at + name.size(), attributes_index(attributes));
+  if (wide) at = put_word(put_word(at, static_cast<std::uint32_t>(size >> 32)), static_cast<std::uint32_t>(seconds >> 32));
 
   FileEntry entry;
   entry.size_low_ = static_cast<std::uint32_t>(size);
-  entry.size_high_ = static_cast<std::uint32_t>(size >> 32);
-  const auto seconds = static_cast<std::uint64_t>(last_write.seconds);
   entry.seconds_low_ = static_cast<std::uint32_t>(seconds);
-  entry.seconds_high_ = static_cast<std::uint32_t>(seconds >> 32);
-  entry.nanoseconds_ = last_write.nanoseconds;
+  entry.nanoseconds_ = last_write.nanoseconds | (wide ? FileEntry::kWide : 0);
   entry.name_ = static_cast<std::uint32_t>(((blocks_.size() - 1) << kBlockBits) | block_used_);
   entry.directory_ = directory | (static_cast<std::uint32_t>(kind) << FileEntry::kKindShift);
-  entry.attributes_ = attributes_index(attributes);
   entries_.push_back(entry);
-  block_used_ += needed;
+  block_used_ += static_cast<size_t>(at - start);
 }
 
 }  // namespace qmr

@@ -1,5 +1,5 @@
 // The files found under one root, in scan order, and the directories the scan
-// read. An entry is a 32-byte record; each directory's relative path is stored
+// read. An entry is a 20-byte record; each directory's relative path is stored
 // once and each name once, in large shared blocks, so a list of a million
 // files stays compact and never needs one big reallocation while it grows.
 #pragma once
@@ -18,36 +18,29 @@
 
 namespace qmr {
 
+// One file as the list holds it: twenty bytes. What most files share or
+// lack (attributes other than the first few, sizes and times beyond 32 bits)
+// is stored after the name instead, read through the list.
 class FileEntry {
  public:
-  std::uint64_t size() const { return join(size_low_, size_high_); }
-  FileTime last_write() const {
-    return {static_cast<std::int64_t>(join(seconds_low_, seconds_high_)), nanoseconds_};
-  }
   EntryKind kind() const { return static_cast<EntryKind>(directory_ >> kKindShift); }
 
  private:
   friend class EntryList;
   static constexpr unsigned kKindShift = 30;
   static constexpr std::uint32_t kDirectoryMask = (1u << kKindShift) - 1;
+  // Set in `nanoseconds_` when the high halves of size and seconds follow
+  // the name: a size of 4 GiB or more, or a time outside 1970 to 2106.
+  static constexpr std::uint32_t kWide = 1u << 31;
 
-  static std::uint64_t join(std::uint32_t low, std::uint32_t high) {
-    return (static_cast<std::uint64_t>(high) << 32) | low;
-  }
-
-  // The 64-bit size and seconds are kept as halves: with nothing wider than
-  // 32 bits the record needs no padding and holds everything in 28 bytes.
   std::uint32_t size_low_ = 0;
-  std::uint32_t size_high_ = 0;
   std::uint32_t seconds_low_ = 0;
-  std::uint32_t seconds_high_ = 0;
   std::uint32_t nanoseconds_ = 0;
   std::uint32_t name_ = 0;       // where the name starts in the list's name blocks
   std::uint32_t directory_ = 0;  // index into the directory table, and the kind
-  std::uint32_t attributes_ = 0;  // index into the list's table of distinct triples
 };
 
-static_assert(sizeof(FileEntry) == 32, "entries must stay compact");
+static_assert(sizeof(FileEntry) == 20, "entries must stay compact");
 
 // A directory below the root that could not be read; "" is the root itself.
 struct ScanFailure {
@@ -70,6 +63,8 @@ class EntryList {
   auto end() const { return entries_.end(); }
 
   std::string_view name(const FileEntry& e) const;
+  std::uint64_t file_size(const FileEntry& e) const;
+  FileTime last_write(const FileEntry& e) const;
   // Relative path of the entry's directory: "" or a path ending with the separator.
   std::string_view directory(const FileEntry& e) const { return directories()[directory_index(e)]; }
   std::uint32_t directory_index(const FileEntry& e) const {
@@ -108,7 +103,7 @@ class EntryList {
   }
   FileTime directory_time(std::uint32_t directory) const;
   // A file's owner, group and mode (on Windows: its kept attribute marks).
-  const Attributes& file_attributes(const FileEntry& e) const { return attribute_table_[e.attributes_]; }
+  const Attributes& file_attributes(const FileEntry& e) const;
 
   const std::vector<ScanFailure>& failures() const { return failures_; }
   void add_failure(std::string relative_dir, ListStatus status, std::string reason) {
@@ -128,13 +123,15 @@ class EntryList {
   std::unordered_set<std::string> unselected_temporaries;
 
  private:
-  // Names are stored with a length byte pair in front, in blocks of 1 MiB; an
-  // entry's name position is the block number and the offset within it.
+  // Names are stored in blocks of 1 MiB, each as its length, the name, the
+  // entry's attributes index and, for a wide entry, the high halves of size
+  // and seconds; numbers take as few bytes as they need. An entry's name
+  // position is the block number and the offset within it.
   static constexpr unsigned kBlockBits = 20;
   static constexpr size_t kBlockSize = size_t{1} << kBlockBits;
 
-  // A directory's path lies in `paths_`; its time is kept as halves, as in
-  // FileEntry, so that the record needs no padding.
+  // A directory's path lies in `paths_`; its time is kept as halves so that
+  // the record needs no padding.
   struct DirectoryRecord {
     std::uint32_t block, offset, size;
     std::uint32_t attributes;
@@ -142,6 +139,11 @@ class EntryList {
   };
 
   std::uint32_t attributes_index(const Attributes& attributes);
+  const char* record(const FileEntry& e) const {
+    return blocks_[e.name_ >> kBlockBits].get() + (e.name_ & (kBlockSize - 1));
+  }
+  // The bytes after the name: attributes index, then the high halves.
+  const char* after_name(const FileEntry& e) const;
 
   std::string root_;
   std::deque<DirectoryRecord> directories_;

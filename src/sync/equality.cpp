@@ -37,7 +37,7 @@ std::int64_t time_step(const EntryList& dest, TimeStepGauge seen) {
   seen.narrow(dest.root_time);
   for (const FileEntry& e : dest) {
     if (seen.step() == 1) break;
-    seen.narrow(e.last_write());
+    seen.narrow(dest.last_write(e));
   }
   return seen.step();
 }

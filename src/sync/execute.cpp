@@ -380,7 +380,7 @@ class Executor {
   std::function<void(std::uint64_t)> progress_of(const Action& action) {
     if (!console_.interactive() || console_.quiet()) return nullptr;
     const auto index = static_cast<size_t>(&action - plan_.actions.data());
-    const std::uint64_t size = source_[action.entry].size();
+    const std::uint64_t size = source_.file_size(source_[action.entry]);
     struct Clock {
       std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
       std::chrono::steady_clock::time_point last = start;
@@ -575,7 +575,7 @@ void count_action(RunTotals& totals, const Action& action, const EntryList& sour
     return;
   }
   ++totals.copied;
-  totals.copied_bytes += source[action.entry].size();
+  totals.copied_bytes += source.file_size(source[action.entry]);
 }
 
 RunTotals execute_plan(const Plan& plan, const EntryList& source, const EntryList& dest,

@@ -70,7 +70,8 @@ void plan_copies(const EntryList& source, const EntryList& dest, SyncMode mode,
     const FileEntry& from = source[s];
     const FileEntry& to = dest[d];
     const bool equal =
-        from.size() == to.size() && same_time(to.last_write(), from.last_write(), time_step);
+        source.file_size(from) == dest.file_size(to) &&
+        same_time(dest.last_write(to), source.last_write(from), time_step);
     if (equal && mode != SyncMode::kCopyAll) {
       if (from.kind() == EntryKind::kFile && to.kind() == EntryKind::kFile &&
           attributes_differ(source.file_attributes(from), dest.file_attributes(to), owners_kept)) {
