@@ -63,6 +63,17 @@ TEST(EntryList, SizesAndTimesKeepEveryBitAtTheirExtremes) {
   EXPECT_EQ(list.last_write(list[301]), (FileTime{kMax, 0}));
   EXPECT_EQ(list.file_size(list[302]), 0xffffffffu);
   EXPECT_EQ(list.last_write(list[302]), (FileTime{-1, 1}));
+
+  // Times counted from 1601, as Windows counts them, with far ones after.
+  EntryList windows("C:\\r\\");
+  windows.add(windows.add_directory("", {}), "w", EntryKind::kFile, 0, {13'400'000'000, 5});
+  for (const std::int64_t t : {kMin, kMax, std::int64_t{0}, std::int64_t{13'400'000'000 + (1LL << 31)}})
+    windows.add(0, "x", EntryKind::kFile, 0, {t, 1});
+  EXPECT_EQ(windows.last_write(windows[0]), (FileTime{13'400'000'000, 5}));
+  EXPECT_EQ(windows.last_write(windows[1]), (FileTime{kMin, 1}));
+  EXPECT_EQ(windows.last_write(windows[2]), (FileTime{kMax, 1}));
+  EXPECT_EQ(windows.last_write(windows[3]), (FileTime{0, 1}));
+  EXPECT_EQ(windows.last_write(windows[4]), (FileTime{13'400'000'000 + (1LL << 31), 1}));
 }
 
 TEST(EntryList, KeepsEachDirectorysAttributes) {

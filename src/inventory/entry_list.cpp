@@ -71,10 +71,12 @@ std::uint64_t EntryList::file_size(const FileEntry& e) const {
 
 FileTime EntryList::last_write(const FileEntry& e) const {
   const std::uint32_t nanoseconds = e.nanoseconds_ & ~FileEntry::kWide;
-  if ((e.nanoseconds_ & FileEntry::kWide) == 0) return {static_cast<std::int64_t>(e.seconds_low_), nanoseconds};
-  std::uint32_t index = 0;
-  const char* high = get_number(after_name(e), index);
-  return {static_cast<std::int64_t>(join(e.seconds_low_, get_word(high + 4))), nanoseconds};
+  std::uint32_t high = 0;
+  if ((e.nanoseconds_ & FileEntry::kWide) != 0) {
+    std::uint32_t index = 0;
+    high = get_word(get_number(after_name(e), index) + 4);
+  }
+  return {static_cast<std::int64_t>(seconds_base_ + join(e.seconds_low_, high)), nanoseconds};
 }
 
 std::string EntryList::relative_path(const FileEntry& e) const {
@@ -131,7 +133,11 @@ void EntryList::add(std::uint32_t directory, std::string_view name, EntryKind ki
                     std::uint64_t size, FileTime last_write, const Attributes& attributes) {
   // File names are far shorter than this on every file system.
   if (name.size() > 0xffff) throw std::length_error("file name too long");
-  const auto seconds = static_cast<std::uint64_t>(last_write.seconds);
+  // Seconds are kept from a base half a 32-bit range before the first
+  // entry's, in modular arithmetic: the times of one tree mostly fit in 32
+  // bits whatever the platform's epoch.
+  if (entries_.empty()) seconds_base_ = static_cast<std::uint64_t>(last_write.seconds) - (std::uint64_t{1} << 31);
+  const std::uint64_t seconds = static_cast<std::uint64_t>(last_write.seconds) - seconds_base_;
   const bool wide = (size >> 32) != 0 || (seconds >> 32) != 0;
   const size_t needed = 2 * kMaxNumberBytes + name.size() + (wide ? kHighBytes : 0);
   if (block_used_ + needed > kBlockSize) {

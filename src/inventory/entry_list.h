@@ -30,7 +30,8 @@ class FileEntry {
   static constexpr unsigned kKindShift = 30;
   static constexpr std::uint32_t kDirectoryMask = (1u << kKindShift) - 1;
   // Set in `nanoseconds_` when the high halves of size and seconds follow
-  // the name: a size of 4 GiB or more, or a time outside 1970 to 2106.
+  // the name: a size of 4 GiB or more, or a time 68 years or more from the
+  // list's first.
   static constexpr std::uint32_t kWide = 1u << 31;
 
   std::uint32_t size_low_ = 0;
@@ -157,6 +158,7 @@ class EntryList {
   std::vector<std::unique_ptr<char[]>> blocks_;
   size_t block_used_ = kBlockSize;
   std::deque<FileEntry> entries_;
+  std::uint64_t seconds_base_ = 0;  // what entries' seconds are counted from
   std::vector<ScanFailure> failures_;
 };
 

@@ -1,7 +1,6 @@
 #include "sync/plan.h"
 
 #include <algorithm>
-#include <stdexcept>
 #include <string_view>
 
 #include "inventory/ascii.h"
@@ -50,11 +49,9 @@ void plan_deletions(const EntryList& source, const EntryList& dest, SyncMode mod
 // The copy's or the attribute update's target: the partner's path when it is
 // spelled otherwise.
 void aim_at_partner(const EntryList& source, const EntryList& dest, const FileEntry& from,
-                    const FileEntry& to, Action& action, Plan& plan) {
+                    const FileEntry& to, const Action& action, Plan& plan) {
   if (source.name(from) != dest.name(to) || source.directory(from) != dest.directory(to)) {
-    if (plan.targets.size() >= Action::kSameSpelling) throw std::length_error("too many renamed targets");
-    action.set_target(static_cast<std::uint32_t>(plan.targets.size()));
-    plan.targets.push_back(dest.relative_path(to));
+    plan.targets.emplace_back(action.entry, dest.relative_path(to));
   }
 }
 
@@ -62,7 +59,8 @@ void plan_copies(const EntryList& source, const EntryList& dest, SyncMode mode,
                  std::int64_t time_step, bool owners_kept, const Pairing& pairing, Plan& plan) {
   for (size_t s = 0; s < source.size(); ++s) {
     const auto entry = static_cast<std::uint32_t>(s);
-    const std::uint32_t d = pairing.dest_of_source[s];
+    // No pairing at all into an empty destination: every file is new.
+    const std::uint32_t d = pairing.dest_of_source.empty() ? kUnpaired : pairing.dest_of_source[s];
     if (d == kUnpaired) {
       plan.actions.push_back({ActionKind::kCopy, false, entry});
       continue;
@@ -173,7 +171,8 @@ Plan make_plan(const EntryList& source, const EntryList& dest, SyncMode mode,
   // Every file the scan kept is one action at most: no growth by doubling.
   plan.actions.reserve(source.size() + dest.size());
   plan.unchanged = source.settled_pairs;
-  const Pairing pairing = pair_entries(source, dest);
+  // An initial mirror needs no table of partners, four bytes a file.
+  const Pairing pairing = dest.empty() ? Pairing{} : pair_entries(source, dest);
   for (const std::uint32_t partner : pairing.dest_of_source) plan.unchanged += partner != kUnpaired;
   plan_deletions(source, dest, mode, pairing, plan);
   const DirectoryIndex index(dest);
@@ -207,8 +206,11 @@ bool SettledPairs::settled(const DirEntry& source, const DirEntry& dest) {
 }
 
 std::string copy_target(const Plan& plan, const Action& action, const EntryList& source) {
-  if (action.target() != Action::kSameSpelling) return plan.targets[action.target()];
-  return source.relative_path(source[action.entry]);
+  const std::uint32_t entry = action.entry;
+  const auto found = std::lower_bound(plan.targets.begin(), plan.targets.end(), entry,
+                                      [](const auto& target, std::uint32_t e) { return target.first < e; });
+  if (found != plan.targets.end() && found->first == entry) return found->second;
+  return source.relative_path(source[entry]);
 }
 
 }  // namespace qmr

@@ -5,7 +5,9 @@
 
 #include <cstdint>
 #include <limits>
+#include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "inventory/entry_list.h"
@@ -22,38 +24,41 @@ enum class ActionKind : std::uint8_t {
   kAttributes,   // an equal source file whose mode or owner the partner lacks
 };
 
-// Eight bytes: a plan holds one for every file a run acts on.
+// Four bytes: a plan holds one for every file a run acts on.
 class Action {
  public:
-  // Targets are numbered in the bits beside the kind: far more than a run
-  // can hold as strings.
-  static constexpr std::uint32_t kSameSpelling = (std::uint32_t{1} << 29) - 1;
+  // Entries are numbered in the bits beside the kind; a list longer than
+  // this cannot be planned, and the plan throws std::length_error.
+  static constexpr std::uint32_t kMaxEntry = (std::uint32_t{1} << 29) - 1;
 
   Action(ActionKind kind, bool replace, std::uint32_t entry_)
-      : entry(entry_), kind_(static_cast<std::uint32_t>(kind)), replace_(replace ? 1 : 0) {}
+      : entry(checked(entry_)), kind_(static_cast<std::uint32_t>(kind)), replace_(replace ? 1 : 0) {}
 
   ActionKind kind() const { return static_cast<ActionKind>(kind_); }
   bool replace() const { return replace_ != 0; }  // a copy that replaces its partner
-  // A copy whose partner is spelled in another case goes to the partner's
-  // path, kept in Plan::targets; otherwise to the source's own relative path.
-  std::uint32_t target() const { return target_; }
-  void set_target(std::uint32_t target) { target_ = target; }
 
-  std::uint32_t entry;  // destination entry (debris, deletion) or source entry (copy)
+  // Destination entry (debris, deletion) or source entry (copy, attributes).
+  // One word, of one type throughout, so that every compiler packs it.
+  std::uint32_t entry : 29;
 
  private:
-  // One word, of one type throughout, so that every compiler packs it.
+  static std::uint32_t checked(std::uint32_t entry) {
+    if (entry > kMaxEntry) throw std::length_error("too many files to plan");
+    return entry;
+  }
   std::uint32_t kind_ : 2;
   std::uint32_t replace_ : 1;
-  std::uint32_t target_ : 29 = kSameSpelling;
 };
 
-static_assert(sizeof(Action) == 8, "actions must stay compact");
+static_assert(sizeof(Action) == 4, "actions must stay compact");
 
 struct Plan {
   // Debris and deletions in destination order, then copies in source order.
   std::vector<Action> actions;
-  std::vector<std::string> targets;
+  // Copies and attribute updates whose partner is spelled in another case
+  // go to the partner's path: by source entry, in entry order. The others go
+  // to the source's own relative path.
+  std::vector<std::pair<std::uint32_t, std::string>> targets;
   // Source directories below the root whose mirror has another owner or
   // other permission bits. The destination root itself is the user's.
   std::vector<std::uint32_t> settle;
