@@ -96,10 +96,12 @@ class Executor {
   // action prints its line and those of the finished actions after it, so no
   // thread waits on another to report.
   size_t run_parallel(size_t begin, size_t end, unsigned workers) {
-    std::vector<char> in_turn(end - begin, 0);
+    const bool copies = plan_.actions[begin].kind() == ActionKind::kCopy;
+    // One flag an action, made once: the plan of a large first mirror is
+    // the run's peak of memory.
+    std::vector<char> in_turn = copies ? copies_in_turn(begin, end) : std::vector<char>(end - begin, 0);
     std::vector<std::pair<size_t, size_t>> units;
-    if (plan_.actions[begin].kind() == ActionKind::kCopy) {
-      in_turn = copies_in_turn(begin, end);
+    if (copies) {
       for (size_t i = begin; i < end && fs_.interrupted() == 0; ++i) {
         if (!in_turn[i - begin]) make_path_dirs(copy_target(plan_, plan_.actions[i], source_));
       }
