@@ -69,6 +69,15 @@ TEST_F(RunSync, AMissingOrUnreadableSourceChangesNothing) {
   EXPECT_TRUE(fs_.log.empty()) << "nothing may be created or deleted";
 }
 
+TEST_F(RunSync, ANameTooLongToKeepIsARefusalNotACrash) {
+  fs_.add_file("/s/a.txt", 1, 1);
+  fs_.add_file("/s/" + std::string(70000, 'n'), 1, 1);
+  fs_.add_file("/d/b.txt", 1, 1);
+  EXPECT_EQ(run(options("/s", "/d")), kExitRefused);
+  EXPECT_NE(err_.text().find("file name too long"), std::string::npos) << err_.text();
+  EXPECT_TRUE(fs_.log.empty()) << "nothing may be created or deleted";
+}
+
 TEST_F(RunSync, AnEmptySelectionNeverEmptiesTheMirror) {
   fs_.add_file("/s/a.doc", 1, 1);
   fs_.add_file("/d/a.doc", 1, 1);

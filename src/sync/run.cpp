@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <optional>
+#include <stdexcept>
 
 #include "console/messages.h"
 #include "inventory/scan.h"
@@ -108,6 +109,12 @@ int refuse_overlap(const Console& console, const char* message, std::string_view
   return refuse(console, message, "mirror", roots, why);
 }
 
+// Trees beyond what the compact lists and plan can number (a name over 64 KiB,
+// more than 536 million files to act on): found before any change.
+int refuse_too_large(const Console& console, std::string_view roots, const std::length_error& error) {
+  return refuse(console, nullptr, "mirror", roots, error.what());
+}
+
 // What an interrupt during the run makes of its exit status.
 int interrupted_status(FileSystem& fs, int status) {
   const int signal_number = fs.interrupted();
@@ -178,7 +185,11 @@ int run_sync(const RunOptions& options, FileSystem& fs, const Console& console) 
     // network share answers them at once, and more only contend on a warm
     // cache.
     source_settings.threads = dest_settings.threads = std::min(workers, 4u);
-    scan_trees(fs, source, source_settings, dest, dest_settings, &settled);
+    try {
+      scan_trees(fs, source, source_settings, dest, dest_settings, &settled);
+    } catch (const std::length_error& error) {
+      return refuse_too_large(console, both, error);
+    }
   }
   if (fs.interrupted() != 0) return interrupted_status(fs, kExitOk);
   if (root_missing(source)) {
@@ -194,7 +205,12 @@ int run_sync(const RunOptions& options, FileSystem& fs, const Console& console) 
                   "no source file is selected, so every destination file would be deleted");
   }
 
-  const Plan plan = make_plan(source, dest, options.mode, time_step(dest, settled.seen()), fs.keeps_owners());
+  Plan plan;
+  try {
+    plan = make_plan(source, dest, options.mode, time_step(dest, settled.seen()), fs.keeps_owners());
+  } catch (const std::length_error& error) {
+    return refuse_too_large(console, both, error);
+  }
   const auto summarise = [&](RunTotals totals) {
     totals.failed += failures;
     totals.unchanged = plan.unchanged;
