@@ -63,19 +63,20 @@ const Attributes& EntryList::file_attributes(const FileEntry& e) const {
   return attribute_table_[index];
 }
 
+// A wide entry's high halves, after its attributes index: size, then seconds.
+const char* EntryList::high_halves(const FileEntry& e) const {
+  std::uint32_t index = 0;
+  return get_number(after_name(e), index);
+}
+
 std::uint64_t EntryList::file_size(const FileEntry& e) const {
   if ((e.nanoseconds_ & FileEntry::kWide) == 0) return e.size_low_;
-  std::uint32_t index = 0;
-  return join(e.size_low_, get_word(get_number(after_name(e), index)));
+  return join(e.size_low_, get_word(high_halves(e)));
 }
 
 FileTime EntryList::last_write(const FileEntry& e) const {
   const std::uint32_t nanoseconds = e.nanoseconds_ & ~FileEntry::kWide;
-  std::uint32_t high = 0;
-  if ((e.nanoseconds_ & FileEntry::kWide) != 0) {
-    std::uint32_t index = 0;
-    high = get_word(get_number(after_name(e), index) + 4);
-  }
+  const std::uint32_t high = (e.nanoseconds_ & FileEntry::kWide) != 0 ? get_word(high_halves(e) + 4) : 0;
   return {static_cast<std::int64_t>(seconds_base_ + join(e.seconds_low_, high)), nanoseconds};
 }
 

@@ -145,6 +145,7 @@ class EntryList {
   }
   // The bytes after the name: attributes index, then the high halves.
   const char* after_name(const FileEntry& e) const;
+  const char* high_halves(const FileEntry& e) const;
 
   std::string root_;
   std::deque<DirectoryRecord> directories_;
