@@ -404,14 +404,14 @@ TEST(Attributes, AnEqualFileTakesTheModeACopyWouldGiveIt) {
 // A plan in paths, for comparing plans made from lists that hold different files.
 Log describe(const Plan& plan, const EntryList& source, const EntryList& dest) {
   Log lines;
-  for (const auto* actions : {&plan.actions, &plan.attributes}) {
-    for (const Action& a : *actions) {
-      const bool from_source = a.kind() == ActionKind::kCopy || a.kind() == ActionKind::kAttributes;
-      const std::string path = from_source ? source.relative_path(source[a.entry]) : dest.relative_path(dest[a.entry]);
-      lines.push_back(std::to_string(static_cast<int>(a.kind())) + (a.replace() ? " replace " : " ") + path +
-                      (from_source ? " -> " + copy_target(plan, a, source) : ""));
-    }
-  }
+  const auto add = [&](const Action& a) {
+    const bool from_source = a.kind() == ActionKind::kCopy || a.kind() == ActionKind::kAttributes;
+    const std::string path = from_source ? source.relative_path(source[a.entry]) : dest.relative_path(dest[a.entry]);
+    lines.push_back(std::to_string(static_cast<int>(a.kind())) + (a.replace() ? " replace " : " ") + path +
+                    (from_source ? " -> " + copy_target(plan, a, source) : ""));
+  };
+  for (const Action a : plan.actions) add(a);
+  for (const Action& a : plan.attributes) add(a);
   for (const auto& [name, dirs, list] : {std::tuple{"settle ", &plan.settle, &source},
                                          std::tuple{"clear ", &plan.clear, &dest},
                                          std::tuple{"retime ", &plan.retime, &source}}) {
@@ -528,6 +528,33 @@ TEST_F(Passes, ACopyOntoADirectoryFailsAndLeavesItAlone) {
   fs_.add_file("/d/new.txt/keep", 1, 1);
   EXPECT_EQ(run(SyncMode::kUpdate, false), 1u);
   EXPECT_EQ(fs_.files.count("/d/new.txt/keep"), 1u);
+}
+
+// Runs are kept as their first action: each must come back as pushed,
+// whether a segment breaks its run by kind, flag or a gap, or not at all.
+TEST(ActionList, GivesBackEveryActionAsPushed) {
+  std::mt19937 random(7);
+  for (int round = 0; round < 20; ++round) {
+    ActionList list;
+    std::vector<Action> expected;
+    std::uint32_t entry = 0;
+    const auto length = std::uniform_int_distribution<int>(0, 700)(random);
+    for (int i = 0; i < length; ++i) {
+      const auto roll = random() % 200;
+      entry += roll == 0 ? 2 : 1;
+      const auto kind = roll == 1 ? ActionKind::kDelete : ActionKind::kCopy;
+      expected.emplace_back(kind, roll == 2, roll == 3 ? 0 : entry);
+      list.push_back(expected.back());
+    }
+    ASSERT_EQ(list.size(), expected.size());
+    size_t i = 0;
+    for (const Action a : list) {
+      ASSERT_EQ(a.kind(), expected[i].kind()) << i;
+      ASSERT_EQ(a.replace(), expected[i].replace()) << i;
+      ASSERT_EQ(a.entry, expected[i].entry) << i;
+      ++i;
+    }
+  }
 }
 
 }  // namespace

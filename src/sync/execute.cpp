@@ -50,10 +50,9 @@ class Executor {
         separator_(fs.path_style().separator) {}
 
   RunTotals run(ExecuteSettings settings) {
-    const auto first_copy = std::find_if(plan_.actions.begin(), plan_.actions.end(),
-                                         [](const Action& a) { return a.kind() == ActionKind::kCopy; });
-    const size_t split = static_cast<size_t>(first_copy - plan_.actions.begin());
     const size_t end = plan_.actions.size();
+    size_t split = 0;
+    while (split < end && plan_.actions[split].kind() != ActionKind::kCopy) ++split;
     const bool parallel = settings.workers > 1;
     // Deletions first, all of them: a link deleted there may be where a copy
     // makes a real directory, and a directory they empty where it puts a file.
@@ -75,7 +74,7 @@ class Executor {
   size_t run_in_order(size_t begin, size_t end) {
     size_t failures = 0;
     for (size_t i = begin; i < end && fs_.interrupted() == 0; ++i) {
-      const Action& action = plan_.actions[i];
+      const Action action = plan_.actions[i];
       if (action.kind() == ActionKind::kCopy) {
         begin_line(action);
         if (!report(action, copy_now(action))) ++failures;
@@ -97,9 +96,9 @@ class Executor {
   // thread waits on another to report.
   size_t run_parallel(size_t begin, size_t end, unsigned workers) {
     const bool copies = plan_.actions[begin].kind() == ActionKind::kCopy;
-    // One flag an action, made once: the plan of a large first mirror is
+    // One bit an action, made once: the plan of a large first mirror is
     // the run's peak of memory.
-    std::vector<char> in_turn = copies ? copies_in_turn(begin, end) : std::vector<char>(end - begin, 0);
+    std::vector<bool> in_turn = copies ? copies_in_turn(begin, end) : std::vector<bool>(end - begin, false);
     std::vector<std::pair<size_t, size_t>> units;
     if (copies) {
       for (size_t i = begin; i < end && fs_.interrupted() == 0; ++i) {
@@ -129,7 +128,7 @@ class Executor {
   class Pipeline {
    public:
     Pipeline(Executor& executor, size_t begin, size_t end, unsigned workers,
-             std::vector<char> in_turn)
+             std::vector<bool> in_turn)
         : ex_(executor), begin_(begin), end_(end),
           window_(executor.console_.quiet() ? std::numeric_limits<size_t>::max() : workers),
           lookahead_(std::max<size_t>(256, size_t{2} * kLongestRun * workers)),
@@ -153,7 +152,7 @@ class Executor {
         drain(lock);
         return;
       }
-      const Action& action = ex_.plan_.actions[i];
+      const Action action = ex_.plan_.actions[i];
       if (action.kind() == ActionKind::kCopy) {
         lock.unlock();
         std::unique_ptr<StagedCopy> staged;
@@ -236,7 +235,7 @@ class Executor {
       std::unique_ptr<StagedCopy> staged = std::move(s.staged);
       Outcome outcome = std::move(s.outcome);
       lock.unlock();
-      const Action& action = ex_.plan_.actions[i];
+      const Action action = ex_.plan_.actions[i];
       if (action.kind() != ActionKind::kCopy) {
         outcome = ex_.remove(action);
       } else if (staged) {
@@ -257,7 +256,7 @@ class Executor {
       const size_t before = next_;
       while (next_ < end_) {
         Slot& s = slot(next_);
-        const Action& action = ex_.plan_.actions[next_];
+        const Action action = ex_.plan_.actions[next_];
         if (in_turn_[next_ - begin_] && s.state == Slot::kPending && !stopping()) {
           s.state = Slot::kActing;
           ++acting_;
@@ -296,7 +295,7 @@ class Executor {
 
     Executor& ex_;
     const size_t begin_, end_, window_, lookahead_;
-    const std::vector<char> in_turn_;
+    const std::vector<bool> in_turn_;
     std::mutex mutex_;  // also keeps the console to one thread at a time
     std::condition_variable changed_;
     std::vector<Slot> slots_;
@@ -316,7 +315,7 @@ class Executor {
   // directory's lock. A long run is cut, so that a tree of one large
   // directory still keeps every worker busy. Copies done in turn are left out.
   std::vector<std::pair<size_t, size_t>> directory_runs(size_t begin, size_t end,
-                                                        const std::vector<char>& in_turn) const {
+                                                        const std::vector<bool>& in_turn) const {
     std::vector<std::pair<size_t, size_t>> runs;
     std::uint32_t last_dir = std::numeric_limits<std::uint32_t>::max();
     for (size_t i = begin; i < end; ++i) {
@@ -338,8 +337,8 @@ class Executor {
   // whose name, ASCII case ignored, an earlier copy's target takes. Where the
   // destination ignores case, that copy decides whether the directory can be
   // made at all, as it does for one worker.
-  std::vector<char> copies_in_turn(size_t begin, size_t end) const {
-    std::vector<char> in_turn(end - begin, 0);
+  std::vector<bool> copies_in_turn(size_t begin, size_t end) const {
+    std::vector<bool> in_turn(end - begin, false);
     const auto folded_target = [&](size_t i) { return fold_text(copy_target(plan_, plan_.actions[i], source_)); };
     // Every directory the copies go into, and each above it, case folded and
     // without the closing separator: as many as there are directories.
@@ -364,7 +363,7 @@ class Executor {
       const std::string target = folded_target(i);
       for (const std::string_view prefix : relative_dir_prefixes(target, separator_)) {
         const auto found = first_copy.find(std::string(prefix.substr(0, prefix.size() - 1)));
-        if (found != first_copy.end() && found->second < i) in_turn[i - begin] = 1;
+        if (found != first_copy.end() && found->second < i) in_turn[i - begin] = true;
       }
     }
     return in_turn;
@@ -381,7 +380,7 @@ class Executor {
   // and how fast on its line, about once a second, while that line is shown.
   std::function<void(std::uint64_t)> progress_of(const Action& action) {
     if (!console_.interactive() || console_.quiet()) return nullptr;
-    const auto index = static_cast<size_t>(&action - plan_.actions.data());
+    const std::uint64_t index = line_key(action);
     const std::uint64_t size = source_.file_size(source_[action.entry]);
     struct Clock {
       std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
@@ -407,7 +406,7 @@ class Executor {
     if (action.kind() == ActionKind::kClearDebris) return;  // silent
     const auto [format, path] = line_of(action, source_, dest_);
     console_.begin(format, path);
-    shown_line_ = static_cast<size_t>(&action - plan_.actions.data());
+    shown_line_ = line_key(action);
   }
 
   // Ends the action's line; the line of an action abandoned to an interrupt
@@ -557,8 +556,11 @@ class Executor {
   RunTotals totals_;
   // The action whose line a terminal shows, for the progress of its copy;
   // and, while workers run, the lock that keeps the console to one thread.
-  static constexpr size_t kNoLine = static_cast<size_t>(-1);
-  size_t shown_line_ = kNoLine;
+  static constexpr std::uint64_t kNoLine = static_cast<std::uint64_t>(-1);
+  static std::uint64_t line_key(const Action& action) {
+    return std::uint64_t{static_cast<std::uint8_t>(action.kind())} << 32 | action.entry;
+  }
+  std::uint64_t shown_line_ = kNoLine;
   std::mutex* console_lock_ = nullptr;
 };
 
@@ -588,7 +590,7 @@ RunTotals execute_plan(const Plan& plan, const EntryList& source, const EntryLis
 RunTotals preview_plan(const Plan& plan, const EntryList& source, const EntryList& dest,
                        const Console& console) {
   RunTotals totals;
-  for (const Action& action : plan.actions) {
+  for (const Action action : plan.actions) {
     if (action.kind() == ActionKind::kClearDebris) continue;
     const auto [format, path] = line_of(action, source, dest);
     console.begin(format, path);

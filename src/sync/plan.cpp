@@ -114,7 +114,7 @@ void plan_retiming(const EntryList& source, const EntryList& dest, const Directo
   const auto touch = [&](std::string_view dir) {
     if (const std::uint32_t s = source_index.find(dir); s != DirectoryIndex::kNone) stamp[s] = 1;
   };
-  for (const Action& action : plan.actions) {
+  for (const Action action : plan.actions) {
     if (action.kind() == ActionKind::kCopy) {
       stamp[source.directory_index(source[action.entry])] = 1;
       continue;
@@ -152,7 +152,7 @@ void plan_clearing(const EntryList& source, const DirectoryIndex& index, const E
                    Plan& plan) {
   const char separator = dest.root().empty() ? '/' : dest.root().back();
   const auto& dirs = dest.directories();
-  for (const Action& action : plan.actions) {
+  for (const Action action : plan.actions) {
     if (action.kind() != ActionKind::kCopy) continue;
     const std::uint32_t found = index.find_folded(copy_target(plan, action, source) + separator);
     if (found == DirectoryIndex::kNone) continue;
@@ -203,6 +203,31 @@ bool SettledPairs::settled(const DirEntry& source, const DirEntry& dest) {
   }
   seen_.narrow(dest.last_write);
   return true;
+}
+
+void ActionList::push_back(Action action) {
+  if (tail_.capacity() < kSegment) tail_.reserve(kSegment);
+  tail_.push_back(action);
+  if (tail_.size() < kSegment) return;
+  const Action first = tail_.front();
+  bool run = true;
+  for (size_t i = 1; i < kSegment && run; ++i) {
+    run = tail_[i].kind() == first.kind() && tail_[i].replace() == first.replace() &&
+          tail_[i].entry == first.entry + i;
+  }
+  if (run) {
+    segments_.push_back({first, kRun});
+  } else {
+    if (listed_.size() > kRun - kSegment) throw std::length_error("too many files to plan");
+    segments_.push_back({first, static_cast<std::uint32_t>(listed_.size())});
+    listed_.insert(listed_.end(), tail_.begin(), tail_.end());
+  }
+  tail_.clear();
+}
+
+void ActionList::reserve(size_t actions) {
+  segments_.reserve(actions / kSegment);
+  listed_.reserve(actions);
 }
 
 std::string copy_target(const Plan& plan, const Action& action, const EntryList& source) {

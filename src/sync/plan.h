@@ -52,9 +52,60 @@ class Action {
 
 static_assert(sizeof(Action) == 4, "actions must stay compact");
 
+// A plan's actions in order. Every 64 actions that name consecutive entries
+// with one kind and flag (all the copies of a first mirror, most deletions of
+// a tree that went) are kept as their first: a quarter of a byte an action.
+class ActionList {
+ public:
+  static constexpr size_t kSegment = 64;
+
+  size_t size() const { return segments_.size() * kSegment + tail_.size(); }
+  bool empty() const { return size() == 0; }
+  Action operator[](size_t i) const {
+    const size_t segment = i / kSegment;
+    if (segment == segments_.size()) return tail_[i % kSegment];
+    const Segment& s = segments_[segment];
+    if (s.listed == kRun) {
+      return {s.first.kind(), s.first.replace(), static_cast<std::uint32_t>(s.first.entry + i % kSegment)};
+    }
+    return listed_[s.listed + i % kSegment];
+  }
+  void push_back(Action action);
+  // Room for `actions` without growth by doubling, whose old buffers would
+  // stay in the heap as holes.
+  void reserve(size_t actions);
+
+  class Iterator {
+   public:
+    Iterator(const ActionList& list, size_t i) : list_(&list), i_(i) {}
+    Action operator*() const { return (*list_)[i_]; }
+    Iterator& operator++() {
+      ++i_;
+      return *this;
+    }
+    bool operator==(const Iterator& other) const { return i_ == other.i_; }
+
+   private:
+    const ActionList* list_;
+    size_t i_;
+  };
+  Iterator begin() const { return {*this, 0}; }
+  Iterator end() const { return {*this, size()}; }
+
+ private:
+  static constexpr std::uint32_t kRun = std::numeric_limits<std::uint32_t>::max();
+  struct Segment {
+    Action first;
+    std::uint32_t listed;  // where its actions start in `listed_`, or kRun
+  };
+  std::vector<Segment> segments_;
+  std::vector<Action> listed_;  // the segments that are no run, whole
+  std::vector<Action> tail_;    // the last segment, while it fills
+};
+
 struct Plan {
   // Debris and deletions in destination order, then copies in source order.
-  std::vector<Action> actions;
+  ActionList actions;
   // Copies and attribute updates whose partner is spelled in another case
   // go to the partner's path: by source entry, in entry order. The others go
   // to the source's own relative path.
