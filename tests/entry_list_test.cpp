@@ -34,6 +34,14 @@ TEST(EntryList, KeepsEveryNameWholeAcrossItsStorageBlocks) {
   EXPECT_EQ(list[60000].kind(), EntryKind::kSymlink);
   EXPECT_EQ(list.path(list[1]), "/r/a b/x1");
   EXPECT_THROW(list.add(top, std::string(65536, 'L'), EntryKind::kFile, 0, {}), std::length_error);
+  // A directory forgotten leaves its number to the next; entries after a
+  // subdirectory's belong to its parent again.
+  list.add_directory("gone/", {});
+  list.forget_last_directory();
+  list.add(list.add_directory("c/", {}), "z", EntryKind::kFile, 0, {});
+  list.add(sub, "y", EntryKind::kFile, 0, {});
+  EXPECT_EQ(list.relative_path(list[60001]), "c/z");
+  EXPECT_EQ(list.relative_path(list[60002]), "a b/y");
 }
 
 TEST(EntryList, SizesAndTimesKeepEveryBitAtTheirExtremes) {
@@ -44,7 +52,7 @@ TEST(EntryList, SizesAndTimesKeepEveryBitAtTheirExtremes) {
   const std::uint64_t kHuge = std::numeric_limits<std::uint64_t>::max();
   // Enough distinct attributes that their index takes more than one byte.
   for (std::uint32_t i = 0; i < 300; ++i) list.add(top, "n", EntryKind::kFile, i, {i, i}, {i, i, i});
-  list.add(top, "a", EntryKind::kFile, kHuge, {kMin, 999999999}, {0600, 7, 8});
+  list.add(top, "a", EntryKind::kUnusable, kHuge, {kMin, 999999999}, {0600, 7, 8});
   list.add(top, "b", EntryKind::kFile, std::uint64_t{1} << 32, {kMax, 0}, {0640, 299, 299});
   list.add(top, "c", EntryKind::kFile, 0xffffffffu, {-1, 1});
   for (std::uint32_t i = 0; i < 300; i += 7) {
@@ -58,6 +66,7 @@ TEST(EntryList, SizesAndTimesKeepEveryBitAtTheirExtremes) {
   EXPECT_EQ(list.file_attributes(list[303]), (Attributes{299, 299, 299}));
   EXPECT_EQ(list.last_write(list[303]), (FileTime{0xffffffffLL, 999999999}));
   EXPECT_EQ(list.file_size(list[300]), kHuge);
+  EXPECT_EQ(list[300].kind(), EntryKind::kUnusable) << "beside the largest nanoseconds";
   EXPECT_EQ(list.last_write(list[300]), (FileTime{kMin, 999999999}));
   EXPECT_EQ(list.file_size(list[301]), std::uint64_t{1} << 32);
   EXPECT_EQ(list.last_write(list[301]), (FileTime{kMax, 0}));

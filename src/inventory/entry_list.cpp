@@ -47,37 +47,49 @@ std::uint32_t get_word(const char* at) {
 }  // namespace
 
 std::string_view EntryList::name(const FileEntry& e) const {
-  std::uint32_t length = 0;
-  const char* at = get_number(record(e), length);
-  return std::string_view(at, length);
+  std::uint32_t header = 0;
+  const char* at = get_number(record(e), header);
+  return std::string_view(at, header >> kFlagBits);
 }
 
-const char* EntryList::after_name(const FileEntry& e) const {
-  const std::string_view text = name(e);
-  return text.data() + text.size();
+const char* EntryList::after_name(const FileEntry& e, std::uint32_t& header) const {
+  const char* at = get_number(record(e), header);
+  return at + (header >> kFlagBits);
 }
 
 const Attributes& EntryList::file_attributes(const FileEntry& e) const {
+  std::uint32_t header = 0;
+  const char* at = after_name(e, header);
+  if ((header & kOwnAttributes) == 0) return attribute_table_[common_attributes_];
   std::uint32_t index = 0;
-  get_number(after_name(e), index);
+  get_number(at, index);
   return attribute_table_[index];
 }
 
-// A wide entry's high halves, after its attributes index: size, then seconds.
-const char* EntryList::high_halves(const FileEntry& e) const {
-  std::uint32_t index = 0;
-  return get_number(after_name(e), index);
+// A wide entry's high half of size (0) or of seconds (1), stored after its
+// attributes index; zero for any other entry.
+std::uint64_t EntryList::high_half(const FileEntry& e, size_t which) const {
+  std::uint32_t header = 0;
+  const char* at = after_name(e, header);
+  if ((header & kWide) == 0) return 0;
+  if ((header & kOwnAttributes) != 0) {
+    std::uint32_t index = 0;
+    at = get_number(at, index);
+  }
+  return std::uint64_t{get_word(at + 4 * which)} << 32;
 }
 
-std::uint64_t EntryList::file_size(const FileEntry& e) const {
-  if ((e.nanoseconds_ & FileEntry::kWide) == 0) return e.size_low_;
-  return join(e.size_low_, get_word(high_halves(e)));
-}
+std::uint64_t EntryList::file_size(const FileEntry& e) const { return high_half(e, 0) | e.size_low_; }
 
 FileTime EntryList::last_write(const FileEntry& e) const {
-  const std::uint32_t nanoseconds = e.nanoseconds_ & ~FileEntry::kWide;
-  const std::uint32_t high = (e.nanoseconds_ & FileEntry::kWide) != 0 ? get_word(high_halves(e) + 4) : 0;
-  return {static_cast<std::int64_t>(seconds_base_ + join(e.seconds_low_, high)), nanoseconds};
+  const std::uint64_t seconds = high_half(e, 1) | e.seconds_low_;
+  return {static_cast<std::int64_t>(seconds_base_ + seconds), e.nanoseconds_ & FileEntry::kNanosecondsMask};
+}
+
+std::uint32_t EntryList::directory_index(const FileEntry& e) const {
+  const auto after = std::upper_bound(runs_.begin(), runs_.end(), e.name_,
+                                      [](std::uint32_t name, const DirectoryRun& run) { return name < run.name; });
+  return std::prev(after)->directory;
 }
 
 std::string EntryList::relative_path(const FileEntry& e) const {
@@ -105,7 +117,7 @@ std::uint32_t EntryList::attributes_index(const Attributes& attributes) {
 
 std::uint32_t EntryList::add_directory(std::string_view relative_dir, const Attributes& attributes,
                                        FileTime last_write) {
-  if (directories_.size() >= FileEntry::kDirectoryMask) throw std::length_error("too many directories");
+  if (directories_.size() >= std::numeric_limits<std::uint32_t>::max()) throw std::length_error("too many directories");
   if (relative_dir.size() > std::numeric_limits<std::uint32_t>::max()) throw std::length_error("path too long");
   if (paths_.empty() || paths_used_ + relative_dir.size() > kBlockSize) {
     // Not zeroed: a block's memory is taken only as paths fill it.
@@ -140,6 +152,9 @@ void EntryList::add(std::uint32_t directory, std::string_view name, EntryKind ki
   if (entries_.empty()) seconds_base_ = static_cast<std::uint64_t>(last_write.seconds) - (std::uint64_t{1} << 31);
   const std::uint64_t seconds = static_cast<std::uint64_t>(last_write.seconds) - seconds_base_;
   const bool wide = (size >> 32) != 0 || (seconds >> 32) != 0;
+  const std::uint32_t attributes_at = attributes_index(attributes);
+  if (entries_.empty()) common_attributes_ = attributes_at;
+  const bool own_attributes = attributes_at != common_attributes_;
   const size_t needed = 2 * kMaxNumberBytes + name.size() + (wide ? kHighBytes : 0);
   if (block_used_ + needed > kBlockSize) {
     if (blocks_.size() >= kMaxBlocks) throw std::length_error("too many file names");
@@ -148,17 +163,20 @@ void EntryList::add(std::uint32_t directory, std::string_view name, EntryKind ki
     block_used_ = 0;
   }
   char* const start = blocks_.back().get() + block_used_;
-  char* at = put_number(start, static_cast<std::uint32_t>(name.size()));
+  const auto header = static_cast<std::uint32_t>(name.size() << kFlagBits) | (wide ? kWide : 0) |
+                      (own_attributes ? kOwnAttributes : 0);
+  char* at = put_number(start, header);
   std::memcpy(at, name.data(), name.size());
-  at = put_number(at + name.size(), attributes_index(attributes));
+  at += name.size();
+  if (own_attributes) at = put_number(at, attributes_at);
   if (wide) at = put_word(put_word(at, static_cast<std::uint32_t>(size >> 32)), static_cast<std::uint32_t>(seconds >> 32));
 
   FileEntry entry;
   entry.size_low_ = static_cast<std::uint32_t>(size);
   entry.seconds_low_ = static_cast<std::uint32_t>(seconds);
-  entry.nanoseconds_ = last_write.nanoseconds | (wide ? FileEntry::kWide : 0);
+  entry.nanoseconds_ = (last_write.nanoseconds & FileEntry::kNanosecondsMask) | (static_cast<std::uint32_t>(kind) << FileEntry::kKindShift);
   entry.name_ = static_cast<std::uint32_t>(((blocks_.size() - 1) << kBlockBits) | block_used_);
-  entry.directory_ = directory | (static_cast<std::uint32_t>(kind) << FileEntry::kKindShift);
+  if (runs_.empty() || runs_.back().directory != directory) runs_.push_back({entry.name_, directory});
   entries_.push_back(entry);
   block_used_ += static_cast<size_t>(at - start);
 }

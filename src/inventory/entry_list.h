@@ -1,5 +1,5 @@
 // The files found under one root, in scan order, and the directories the scan
-// read. An entry is a 20-byte record; each directory's relative path is stored
+// read. An entry is a 16-byte record; each directory's relative path is stored
 // once and each name once, in large shared blocks, so a list of a million
 // files stays compact and never needs one big reallocation while it grows.
 #pragma once
@@ -18,30 +18,27 @@
 
 namespace qmr {
 
-// One file as the list holds it: twenty bytes. What most files share or
-// lack (attributes other than the first few, sizes and times beyond 32 bits)
-// is stored after the name instead, read through the list.
+// One file as the list holds it: sixteen bytes. What most files share or
+// lack (attributes other than the first file's, sizes and times beyond 32
+// bits) is stored after the name instead, read through the list; so is the
+// directory, which runs of entries share.
 class FileEntry {
  public:
-  EntryKind kind() const { return static_cast<EntryKind>(directory_ >> kKindShift); }
+  EntryKind kind() const { return static_cast<EntryKind>(nanoseconds_ >> kKindShift); }
 
  private:
   friend class EntryList;
+  // Nanoseconds take 30 bits; the kind (file, link or unusable) the other two.
   static constexpr unsigned kKindShift = 30;
-  static constexpr std::uint32_t kDirectoryMask = (1u << kKindShift) - 1;
-  // Set in `nanoseconds_` when the high halves of size and seconds follow
-  // the name: a size of 4 GiB or more, or a time 68 years or more from the
-  // list's first.
-  static constexpr std::uint32_t kWide = 1u << 31;
+  static constexpr std::uint32_t kNanosecondsMask = (1u << kKindShift) - 1;
 
   std::uint32_t size_low_ = 0;
   std::uint32_t seconds_low_ = 0;
   std::uint32_t nanoseconds_ = 0;
-  std::uint32_t name_ = 0;       // where the name starts in the list's name blocks
-  std::uint32_t directory_ = 0;  // index into the directory table, and the kind
+  std::uint32_t name_ = 0;  // where the name starts in the list's name blocks
 };
 
-static_assert(sizeof(FileEntry) == 20, "entries must stay compact");
+static_assert(sizeof(FileEntry) == 16, "entries must stay compact");
 
 // A directory below the root that could not be read; "" is the root itself.
 struct ScanFailure {
@@ -68,9 +65,7 @@ class EntryList {
   FileTime last_write(const FileEntry& e) const;
   // Relative path of the entry's directory: "" or a path ending with the separator.
   std::string_view directory(const FileEntry& e) const { return directories()[directory_index(e)]; }
-  std::uint32_t directory_index(const FileEntry& e) const {
-    return e.directory_ & FileEntry::kDirectoryMask;
-  }
+  std::uint32_t directory_index(const FileEntry& e) const;
   std::string relative_path(const FileEntry& e) const;
   std::string path(const FileEntry& e) const { return root_ + relative_path(e); }
 
@@ -124,10 +119,12 @@ class EntryList {
   std::unordered_set<std::string> unselected_temporaries;
 
  private:
-  // Names are stored in blocks of 1 MiB, each as its length, the name, the
-  // entry's attributes index and, for a wide entry, the high halves of size
+  // Names are stored in blocks of 1 MiB, each as a header (its length and
+  // two flags), the name, the entry's attributes index unless it has the
+  // first file's attributes and, for a wide entry, the high halves of size
   // and seconds; numbers take as few bytes as they need. An entry's name
-  // position is the block number and the offset within it.
+  // position is the block number and the offset within it, and grows with
+  // every entry added.
   static constexpr unsigned kBlockBits = 20;
   static constexpr size_t kBlockSize = size_t{1} << kBlockBits;
 
@@ -140,12 +137,26 @@ class EntryList {
   };
 
   std::uint32_t attributes_index(const Attributes& attributes);
+  // Header flags: the high halves of size and seconds follow (a size of
+  // 4 GiB or more, or a time 68 years or more from the list's first), and
+  // the entry's own attributes index does.
+  static constexpr std::uint32_t kWide = 2;
+  static constexpr std::uint32_t kOwnAttributes = 1;
+  static constexpr unsigned kFlagBits = 2;
+
   const char* record(const FileEntry& e) const {
     return blocks_[e.name_ >> kBlockBits].get() + (e.name_ & (kBlockSize - 1));
   }
-  // The bytes after the name: attributes index, then the high halves.
-  const char* after_name(const FileEntry& e) const;
-  const char* high_halves(const FileEntry& e) const;
+  // The name's header and the bytes after the name.
+  const char* after_name(const FileEntry& e, std::uint32_t& header) const;
+  std::uint64_t high_half(const FileEntry& e, size_t which) const;
+
+  // Entries of one directory, up to the next run, from the name position of
+  // the first: the walk leaves a directory only to enter one below.
+  struct DirectoryRun {
+    std::uint32_t name;
+    std::uint32_t directory;
+  };
 
   std::string root_;
   std::deque<DirectoryRecord> directories_;
@@ -159,7 +170,9 @@ class EntryList {
   std::vector<std::unique_ptr<char[]>> blocks_;
   size_t block_used_ = kBlockSize;
   std::deque<FileEntry> entries_;
-  std::uint64_t seconds_base_ = 0;  // what entries' seconds are counted from
+  std::vector<DirectoryRun> runs_;
+  std::uint32_t common_attributes_ = 0;  // the first file's attributes index
+  std::uint64_t seconds_base_ = 0;       // what entries' seconds are counted from
   std::vector<ScanFailure> failures_;
 };
 

@@ -99,26 +99,27 @@ class Executor {
     // One bit an action, made once: the plan of a large first mirror is
     // the run's peak of memory.
     std::vector<bool> in_turn = copies ? copies_in_turn(begin, end) : std::vector<bool>(end - begin, false);
-    std::vector<std::pair<size_t, size_t>> units;
+    // Copies are taken by directory runs; each deletion is a unit of its own.
+    std::vector<Unit> runs;
     if (copies) {
       for (size_t i = begin; i < end && fs_.interrupted() == 0; ++i) {
         if (!in_turn[i - begin]) make_path_dirs(copy_target(plan_, plan_.actions[i], source_));
       }
-      units = directory_runs(begin, end, in_turn);
-    } else {
-      for (size_t i = begin; i < end; ++i) units.emplace_back(i, i + 1);
+      runs = directory_runs(begin, end, in_turn);
     }
+    const size_t units = copies ? runs.size() : end - begin;
     Pipeline pipeline(*this, begin, end, workers, std::move(in_turn));
     std::atomic<size_t> next{0};
     auto work = [&] {
-      for (size_t u = next.fetch_add(1); u < units.size(); u = next.fetch_add(1)) {
-        for (size_t i = units[u].first; i < units[u].second; ++i) pipeline.prepare(i);
+      for (size_t u = next.fetch_add(1); u < units; u = next.fetch_add(1)) {
+        const Unit unit = copies ? runs[u] : Unit{static_cast<std::uint32_t>(begin + u), static_cast<std::uint32_t>(begin + u + 1)};
+        for (size_t i = unit.first; i < unit.second; ++i) pipeline.prepare(i);
       }
       pipeline.help_until_done();
     };
     {
       std::vector<std::jthread> pool;
-      for (size_t w = 1; w < std::min<size_t>(workers, units.size()); ++w) pool.emplace_back(work);
+      for (size_t w = 1; w < std::min<size_t>(workers, units); ++w) pool.emplace_back(work);
       work();
     }
     return pipeline.finish();
@@ -309,14 +310,16 @@ class Executor {
   };
 
   static constexpr size_t kLongestRun = 64;
+  // Actions [first, second) that one worker takes whole. A plan numbers its
+  // actions in 32 bits, as it does its entries.
+  using Unit = std::pair<std::uint32_t, std::uint32_t>;
 
   // The runs of actions in one directory that workers take whole, so that
   // they create files in different directories instead of queueing on one
   // directory's lock. A long run is cut, so that a tree of one large
   // directory still keeps every worker busy. Copies done in turn are left out.
-  std::vector<std::pair<size_t, size_t>> directory_runs(size_t begin, size_t end,
-                                                        const std::vector<bool>& in_turn) const {
-    std::vector<std::pair<size_t, size_t>> runs;
+  std::vector<Unit> directory_runs(size_t begin, size_t end, const std::vector<bool>& in_turn) const {
+    std::vector<Unit> runs;
     std::uint32_t last_dir = std::numeric_limits<std::uint32_t>::max();
     for (size_t i = begin; i < end; ++i) {
       if (in_turn[i - begin]) {
@@ -325,9 +328,9 @@ class Executor {
       }
       const std::uint32_t dir = source_.directory_index(source_[plan_.actions[i].entry]);
       if (dir != last_dir || runs.back().second - runs.back().first >= kLongestRun) {
-        runs.emplace_back(i, i);
+        runs.emplace_back(static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(i));
       }
-      runs.back().second = i + 1;
+      runs.back().second = static_cast<std::uint32_t>(i + 1);
       last_dir = dir;
     }
     return runs;
@@ -472,17 +475,18 @@ class Executor {
     }
   }
 
-  // Makes sure every directory above `target` exists below the root, once
-  // per directory and run.
+  // Makes sure every directory above `target` exists below the root. Copies
+  // come in the walk's order, depth first, so the directories above the last
+  // target are ready: only those below where the two paths part are made.
+  // Nothing is kept per directory.
   void make_path_dirs(const std::string& target) {
     const std::string_view dir = parent_dir(target, separator_);
     if (dir.empty() || dir == last_ready_) return;
     for (const std::string_view prefix : relative_dir_prefixes(target, separator_)) {
-      if (ready_.count(std::string(prefix)) != 0) continue;
+      if (last_ready_.starts_with(prefix)) continue;
       if (fs_.make_directory(dest_.root(), prefix) == DirectoryMade::kCreated) {
         created_.emplace_back(prefix);
       }
-      ready_.emplace(prefix);
     }
     last_ready_ = dir;
   }
@@ -550,7 +554,6 @@ class Executor {
   const char separator_;
   std::mutex emptied_mutex_;
   std::set<std::string> emptied_;  // parents of the files deleted
-  std::unordered_set<std::string> ready_;
   std::string last_ready_;
   std::vector<std::string> created_;
   RunTotals totals_;
