@@ -149,11 +149,11 @@ void EntryList::add(std::uint32_t directory, std::string_view name, EntryKind ki
   // Seconds are kept from a base half a 32-bit range before the first
   // entry's, in modular arithmetic: the times of one tree mostly fit in 32
   // bits whatever the platform's epoch.
-  if (entries_.empty()) seconds_base_ = static_cast<std::uint64_t>(last_write.seconds) - (std::uint64_t{1} << 31);
+  if (size_ == 0) seconds_base_ = static_cast<std::uint64_t>(last_write.seconds) - (std::uint64_t{1} << 31);
   const std::uint64_t seconds = static_cast<std::uint64_t>(last_write.seconds) - seconds_base_;
   const bool wide = (size >> 32) != 0 || (seconds >> 32) != 0;
   const std::uint32_t attributes_at = attributes_index(attributes);
-  if (entries_.empty()) common_attributes_ = attributes_at;
+  if (size_ == 0) common_attributes_ = attributes_at;
   const bool own_attributes = attributes_at != common_attributes_;
   const size_t needed = 2 * kMaxNumberBytes + name.size() + (wide ? kHighBytes : 0);
   if (block_used_ + needed > kBlockSize) {
@@ -177,7 +177,9 @@ void EntryList::add(std::uint32_t directory, std::string_view name, EntryKind ki
   entry.nanoseconds_ = (last_write.nanoseconds & FileEntry::kNanosecondsMask) | (static_cast<std::uint32_t>(kind) << FileEntry::kKindShift);
   entry.name_ = static_cast<std::uint32_t>(((blocks_.size() - 1) << kBlockBits) | block_used_);
   if (runs_.empty() || runs_.back().directory != directory) runs_.push_back({entry.name_, directory});
-  entries_.push_back(entry);
+  if ((size_ & (kChunkSize - 1)) == 0) chunks_.push_back(std::make_unique_for_overwrite<FileEntry[]>(kChunkSize));
+  chunks_.back()[size_ & (kChunkSize - 1)] = entry;
+  ++size_;
   block_used_ += static_cast<size_t>(at - start);
 }
 

@@ -54,11 +54,26 @@ class EntryList {
 
   const std::string& root() const { return root_; }
 
-  size_t size() const { return entries_.size(); }
-  bool empty() const { return entries_.empty(); }
-  const FileEntry& operator[](size_t i) const { return entries_[i]; }
-  auto begin() const { return entries_.begin(); }
-  auto end() const { return entries_.end(); }
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  const FileEntry& operator[](size_t i) const { return chunks_[i >> kChunkBits][i & (kChunkSize - 1)]; }
+
+  class Iterator {
+   public:
+    Iterator(const EntryList& list, size_t i) : list_(&list), i_(i) {}
+    const FileEntry& operator*() const { return (*list_)[i_]; }
+    Iterator& operator++() {
+      ++i_;
+      return *this;
+    }
+    bool operator==(const Iterator& other) const { return i_ == other.i_; }
+
+   private:
+    const EntryList* list_;
+    size_t i_;
+  };
+  Iterator begin() const { return {*this, 0}; }
+  Iterator end() const { return {*this, size_}; }
 
   std::string_view name(const FileEntry& e) const;
   std::uint64_t file_size(const FileEntry& e) const;
@@ -169,7 +184,13 @@ class EntryList {
   std::map<std::array<std::uint32_t, 3>, std::uint32_t> attributes_index_;
   std::vector<std::unique_ptr<char[]>> blocks_;
   size_t block_used_ = kBlockSize;
-  std::deque<FileEntry> entries_;
+  // Entries in chunks of 4,096, each made whole when the last is full:
+  // nothing moves, and no allocation is small enough for its bookkeeping to
+  // count.
+  static constexpr unsigned kChunkBits = 12;
+  static constexpr size_t kChunkSize = size_t{1} << kChunkBits;
+  std::vector<std::unique_ptr<FileEntry[]>> chunks_;
+  size_t size_ = 0;
   std::vector<DirectoryRun> runs_;
   std::uint32_t common_attributes_ = 0;  // the first file's attributes index
   std::uint64_t seconds_base_ = 0;       // what entries' seconds are counted from
