@@ -87,8 +87,9 @@ FileTime EntryList::last_write(const FileEntry& e) const {
 }
 
 std::uint32_t EntryList::directory_index(const FileEntry& e) const {
-  const auto after = std::upper_bound(runs_.begin(), runs_.end(), e.name_,
-                                      [](std::uint32_t name, const DirectoryRun& run) { return name < run.name; });
+  const auto after =
+      std::upper_bound(runs_.begin(), runs_.end(), e.name_,
+                       [](std::uint32_t name, const DirectoryRun& run) { return name < run.name; });
   return std::prev(after)->directory;
 }
 
@@ -117,7 +118,9 @@ std::uint32_t EntryList::attributes_index(const Attributes& attributes) {
 
 std::uint32_t EntryList::add_directory(std::string_view relative_dir, const Attributes& attributes,
                                        FileTime last_write) {
-  if (directories_.size() >= std::numeric_limits<std::uint32_t>::max()) throw std::length_error("too many directories");
+  if (directories_.size() >= std::numeric_limits<std::uint32_t>::max()) {
+    throw std::length_error("too many directories");
+  }
   if (relative_dir.size() > std::numeric_limits<std::uint32_t>::max()) throw std::length_error("path too long");
   if (paths_.empty() || paths_used_ + relative_dir.size() > kBlockSize) {
     // Not zeroed: a block's memory is taken only as paths fill it.
@@ -174,10 +177,13 @@ void EntryList::add(std::uint32_t directory, std::string_view name, EntryKind ki
   FileEntry entry;
   entry.size_low_ = static_cast<std::uint32_t>(size);
   entry.seconds_low_ = static_cast<std::uint32_t>(seconds);
-  entry.nanoseconds_ = (last_write.nanoseconds & FileEntry::kNanosecondsMask) | (static_cast<std::uint32_t>(kind) << FileEntry::kKindShift);
+  entry.nanoseconds_ = (last_write.nanoseconds & FileEntry::kNanosecondsMask) |
+                       (static_cast<std::uint32_t>(kind) << FileEntry::kKindShift);
   entry.name_ = static_cast<std::uint32_t>(((blocks_.size() - 1) << kBlockBits) | block_used_);
   if (runs_.empty() || runs_.back().directory != directory) runs_.push_back({entry.name_, directory});
-  if ((size_ & (kChunkSize - 1)) == 0) chunks_.push_back(std::make_unique_for_overwrite<FileEntry[]>(kChunkSize));
+  if ((size_ & (kChunkSize - 1)) == 0) {
+    chunks_.push_back(std::make_unique_for_overwrite<FileEntry[]>(kChunkSize));
+  }
   chunks_.back()[size_ & (kChunkSize - 1)] = entry;
   ++size_;
   block_used_ += static_cast<size_t>(at - start);

@@ -14,6 +14,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "inventory/index_iterator.h"
 #include "platform/platform.h"
 
 namespace qmr {
@@ -58,22 +59,8 @@ class EntryList {
   bool empty() const { return size_ == 0; }
   const FileEntry& operator[](size_t i) const { return chunks_[i >> kChunkBits][i & (kChunkSize - 1)]; }
 
-  class Iterator {
-   public:
-    Iterator(const EntryList& list, size_t i) : list_(&list), i_(i) {}
-    const FileEntry& operator*() const { return (*list_)[i_]; }
-    Iterator& operator++() {
-      ++i_;
-      return *this;
-    }
-    bool operator==(const Iterator& other) const { return i_ == other.i_; }
-
-   private:
-    const EntryList* list_;
-    size_t i_;
-  };
-  Iterator begin() const { return {*this, 0}; }
-  Iterator end() const { return {*this, size_}; }
+  IndexIterator<EntryList> begin() const { return {*this, 0}; }
+  IndexIterator<EntryList> end() const { return {*this, size_}; }
 
   std::string_view name(const FileEntry& e) const;
   std::uint64_t file_size(const FileEntry& e) const;
@@ -166,8 +153,9 @@ class EntryList {
   const char* after_name(const FileEntry& e, std::uint32_t& header) const;
   std::uint64_t high_half(const FileEntry& e, size_t which) const;
 
-  // Entries of one directory, up to the next run, from the name position of
-  // the first: the walk leaves a directory only to enter one below.
+  // Entries added to one directory in a row, from the name position of the
+  // first up to the next run's: the walk adds a directory's files in runs
+  // between the subdirectories it enters, so there are few.
   struct DirectoryRun {
     std::uint32_t name;
     std::uint32_t directory;

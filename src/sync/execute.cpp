@@ -112,7 +112,8 @@ class Executor {
     std::atomic<size_t> next{0};
     auto work = [&] {
       for (size_t u = next.fetch_add(1); u < units; u = next.fetch_add(1)) {
-        const Unit unit = copies ? runs[u] : Unit{static_cast<std::uint32_t>(begin + u), static_cast<std::uint32_t>(begin + u + 1)};
+        const auto first = static_cast<std::uint32_t>(begin + u);
+        const Unit unit = copies ? runs[u] : Unit{first, first + 1};
         for (size_t i = unit.first; i < unit.second; ++i) pipeline.prepare(i);
       }
       pipeline.help_until_done();

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "inventory/entry_list.h"
+#include "inventory/index_iterator.h"
 #include "inventory/scan.h"
 #include "sync/equality.h"
 #include "sync/options.h"
@@ -24,7 +25,8 @@ enum class ActionKind : std::uint8_t {
   kAttributes,   // an equal source file whose mode or owner the partner lacks
 };
 
-// Four bytes: a plan holds one for every file a run acts on.
+// Four bytes: a plan holds one for every file a run acts on, and keeps
+// runs of like ones in less (see ActionList).
 class Action {
  public:
   // Entries are numbered in the bits beside the kind; a list longer than
@@ -75,22 +77,8 @@ class ActionList {
   // stay in the heap as holes.
   void reserve(size_t actions);
 
-  class Iterator {
-   public:
-    Iterator(const ActionList& list, size_t i) : list_(&list), i_(i) {}
-    Action operator*() const { return (*list_)[i_]; }
-    Iterator& operator++() {
-      ++i_;
-      return *this;
-    }
-    bool operator==(const Iterator& other) const { return i_ == other.i_; }
-
-   private:
-    const ActionList* list_;
-    size_t i_;
-  };
-  Iterator begin() const { return {*this, 0}; }
-  Iterator end() const { return {*this, size()}; }
+  IndexIterator<ActionList> begin() const { return {*this, 0}; }
+  IndexIterator<ActionList> end() const { return {*this, size()}; }
 
  private:
   static constexpr std::uint32_t kRun = std::numeric_limits<std::uint32_t>::max();
