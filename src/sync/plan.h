@@ -56,7 +56,7 @@ static_assert(sizeof(Action) == 4, "actions must stay compact");
 
 // A plan's actions in order. Every 64 actions that name consecutive entries
 // with one kind and flag (all the copies of a first mirror, most deletions of
-// a tree that went) are kept as their first: a quarter of a byte an action.
+// a tree that went) are kept as their first: an eighth of a byte an action.
 class ActionList {
  public:
   static constexpr size_t kSegment = 64;
