@@ -181,10 +181,11 @@ int run_sync(const RunOptions& options, FileSystem& fs, const Console& console) 
     dest_settings.excluded_directories = &options.exclude_directories;
     ScanSettings source_settings{options.include_patterns, options.exclude_patterns, options.recurse, dest_id};
     source_settings.excluded_directories = &options.exclude_directories;
-    // Each tree is listed ahead by up to four threads: a cold disk or a
-    // network share answers them at once, and more only contend on a warm
-    // cache.
-    source_settings.threads = dest_settings.threads = std::min(workers, 4u);
+    // Each tree is listed ahead by as many threads as there are workers: a
+    // network share answers each request after a round trip, and takes many
+    // at once. The helpers start only once a listing had to wait, so a warm
+    // cache is still listed by one thread a tree.
+    source_settings.threads = dest_settings.threads = workers;
     try {
       scan_trees(fs, source, source_settings, dest, dest_settings, &settled);
     } catch (const std::length_error& error) {
