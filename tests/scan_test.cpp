@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "support/fake_fs.h"
@@ -147,26 +149,49 @@ TEST(ScanTreeFailures, TheOtherRootIsNeverEntered) {
   EXPECT_EQ(relative_paths(list), (Names{"a", "z/b"}));
 }
 
-TEST(ScanTreeOrder, ListingAheadOnManyThreadsBuildsTheSameList) {
+// Listers start by how the file system waits: none beside the walk for a
+// warm cache, a few for a cold disk, one a worker for a server.
+TEST(ScanTreeOrder, ListingAheadOnManyThreadsBuildsTheSameLists) {
   test::FakeFileSystem fs;
   for (int d = 0; d < 40; ++d) {
-    const std::string dir = "/s/d" + std::to_string(d % 7) + "/e" + std::to_string(d) + "/";
-    for (int f = 0; f < 5; ++f) fs.add_file(dir + "f" + std::to_string(f), 1, f);
+    const std::string dir = "/d" + std::to_string(d % 7) + "/e" + std::to_string(d) + "/";
+    for (int f = 0; f < 5; ++f) {
+      fs.add_file("/s" + dir + "f" + std::to_string(f), 1, f);
+      if (f % 2 == d % 2) fs.add_file("/t" + dir + "f" + std::to_string(f), 1, f + d % 3);
+    }
   }
   fs.add_file("/s/skip/x", 1, 1);
   fs.fail_list.insert("/s/d3");
+  fs.fail_list.insert("/t/d5/e5");
   const PatternList skipped{"skip"}, none;
   const auto scan = [&](unsigned threads) {
-    EntryList list("/s/");
+    EntryList source("/s/"), dest("/t/");
     ScanSettings settings{none, none, true};
     settings.threads = threads;
     settings.excluded_directories = &skipped;
-    scan_tree(fs, list, settings);
-    return std::make_pair(relative_paths(list), directory_paths(list));
+    fs.listers.clear();
+    scan_trees(fs, source, settings, dest, settings, nullptr);
+    return std::make_tuple(relative_paths(source), directory_paths(source), relative_paths(dest),
+                           directory_paths(dest));
   };
   const auto one = scan(1);
-  EXPECT_EQ(one.first.size(), 170u);
-  for (int round = 0; round < 50; ++round) ASSERT_EQ(scan(8), one) << "round " << round;
+  EXPECT_EQ(std::get<0>(one).size(), 170u);
+  EXPECT_EQ(fs.listers.size(), 1u);
+  for (const ListingWait wait : {ListingWait::kNever, ListingWait::kNowAndThen, ListingWait::kEachName}) {
+    fs.listing_wait = wait;
+    size_t most = 0;
+    for (int round = 0; round < 50; ++round) {
+      ASSERT_EQ(scan(8), one) << "round " << round;
+      most = std::max(most, fs.listers.size());
+    }
+    // The walk, and one lister a tree from the start; up to four a tree,
+    // the walk included, when the listings wait now and then.
+    if (wait == ListingWait::kEachName) {
+      EXPECT_GT(most, 7u);
+    } else {
+      EXPECT_LE(most, wait == ListingWait::kNever ? 3u : 7u);
+    }
+  }
 }
 
 TEST(ScanTreeOrder, EntriesAreSortedByTheScanWhateverTheListingOrder) {

@@ -104,7 +104,7 @@ class Lister {
       lock.unlock();
       list_sorted(fs_, root_, relative_dir, listing);
       // Answered from memory, more threads would only contend for the cores.
-      if (listing.waited) start_helpers();
+      start_helpers(listing.waited);
       if (threads_.empty()) return;
       lock.lock();
       queue_below(relative_dir, listing);
@@ -120,7 +120,7 @@ class Lister {
     results_.erase(found);
     lock.unlock();
     queued_.notify_all();
-    if (listing.waited) start_helpers();
+    start_helpers(listing.waited);
   }
 
  private:
@@ -143,10 +143,18 @@ class Lister {
     }
   }
 
-  void start_helpers() {
-    if (helpers_started_ || threads_.empty()) return;
-    helpers_started_ = true;
-    for (size_t t = threads_.size() + 1; t < threads_wanted_; ++t) threads_.emplace_back([this] { work(); });
+  // A cold disk, whose listings wait now and then, is kept busy by a few
+  // threads, and more would contend for its locks; a server that answers
+  // each name after a round trip takes as many requests at once as there are
+  // threads. On a warm cache a listing waits only rarely, when another thread
+  // held a lock it needed: helpers there would only take the cores.
+  void start_helpers(ListingWait waited) {
+    ++taken_;
+    if (waited != ListingWait::kNever) ++waited_;
+    if (waited_ == 0 || threads_.empty()) return;
+    if (waited != ListingWait::kEachName && waited_ * 8 < taken_) return;
+    const size_t wanted = waited == ListingWait::kEachName ? threads_wanted_ : std::min(threads_wanted_, 4u);
+    for (size_t t = threads_.size() + 1; t < wanted; ++t) threads_.emplace_back([this] { work(); });
   }
 
   void work() {
@@ -182,9 +190,11 @@ class Lister {
   std::unordered_map<std::string, Result> results_;
   size_t held_ = 0;  // entries of listings done and not yet taken
   bool stopping_ = false;
-  bool helpers_started_ = false;  // only the walking thread reads or sets it
   const unsigned threads_wanted_;
-  // Started when needed; last, so joined before the rest goes.
+  // Listings the walk took, and how many of them waited.
+  size_t taken_ = 0, waited_ = 0;
+  // Started when needed, only by the walking thread; last, so joined before
+  // the rest goes.
   std::vector<std::jthread> threads_;
 };
 

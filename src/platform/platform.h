@@ -74,6 +74,11 @@ struct RootProbe {
   std::string unwritable;  // why the destination root takes no new name; empty when it does
 };
 
+// Whether listing a directory had to wait for the file system: not at all
+// (answered from memory), now and then (a cold disk reads a block for many
+// names), or for nearly every name (a round trip to a server each).
+enum class ListingWait : std::uint8_t { kNever, kNowAndThen, kEachName };
+
 // One directory as listed: its entries in no particular order, and what the
 // directory itself is.
 struct Listing {
@@ -83,9 +88,9 @@ struct Listing {
   Attributes attributes;
   FileTime last_write;
   std::vector<DirEntry> entries;
-  // The listing had to wait for the file system (a cold cache, a round trip
-  // to a server) rather than being answered from memory.
-  bool waited = true;
+  // How long the file system kept the listing waiting. Where it cannot tell,
+  // it says "now and then".
+  ListingWait waited = ListingWait::kNowAndThen;
 };
 
 // The result of an action: success, or the system's reason for the failure.

@@ -181,10 +181,9 @@ int run_sync(const RunOptions& options, FileSystem& fs, const Console& console) 
     dest_settings.excluded_directories = &options.exclude_directories;
     ScanSettings source_settings{options.include_patterns, options.exclude_patterns, options.recurse, dest_id};
     source_settings.excluded_directories = &options.exclude_directories;
-    // Each tree is listed ahead by as many threads as there are workers: a
-    // network share answers each request after a round trip, and takes many
-    // at once. The helpers start only once a listing had to wait, so a warm
-    // cache is still listed by one thread a tree.
+    // Each tree is listed ahead by up to as many threads as there are
+    // workers, once its listings wait for the file system: a network share
+    // answers each request after a round trip, and takes many at once.
     source_settings.threads = dest_settings.threads = workers;
     try {
       scan_trees(fs, source, source_settings, dest, dest_settings, &settled);

@@ -77,6 +77,8 @@ void FakeFileSystem::list_directory(const std::string& root, std::string_view re
   const std::string dir = root + std::string(relative_dir);
   listing.entries.clear();
   listing.status = ListStatus::kOk;
+  listing.waited = listing_wait;
+  listers.insert(std::this_thread::get_id());
   const std::string key = mounted(dir);
   if (fail_list.count(trim(dir)) != 0) {
     listing.status = ListStatus::kUnreadable;

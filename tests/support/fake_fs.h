@@ -10,6 +10,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/platform.h"
@@ -89,6 +90,9 @@ class FakeFileSystem final : public FileSystem {
     }
   } interrupt;
   size_t interrupt_after_changes = static_cast<size_t>(-1);
+  // How long every listing says it waited, and the threads that listed.
+  ListingWait listing_wait = ListingWait::kNowAndThen;
+  std::set<std::thread::id> listers;
 
  private:
   // The executor's workers call in from several threads at once. A copy of

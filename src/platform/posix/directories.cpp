@@ -209,6 +209,14 @@ long blocked_so_far() {
   return ::getrusage(RUSAGE_THREAD, &usage) == 0 ? usage.ru_nvcsw : 0;
 }
 
+// A cold disk blocks a listing once or twice, one read bringing in the
+// attributes of many names; a network file system once a name.
+ListingWait wait_kind(long blocked, size_t names) {
+  if (blocked <= 0) return ListingWait::kNever;
+  if (blocked >= 16 && static_cast<size_t>(blocked) * 2 >= names) return ListingWait::kEachName;
+  return ListingWait::kNowAndThen;
+}
+
 // Examines the entry `name` of `dirfd` without following it. Where a FUSE
 // file system has just answered the lookup of the name, the attributes that
 // came with that answer are taken: asking again, as a plain stat does once
@@ -299,7 +307,7 @@ void NativeFileSystem::list_directory(const std::string& root, std::string_view 
     listing.entries.push_back(std::move(entry));
   }
   ::closedir(stream);
-  listing.waited = blocked_so_far() != blocked_before;
+  listing.waited = wait_kind(blocked_so_far() - blocked_before, listing.entries.size());
 }
 
 std::optional<FileId> NativeFileSystem::identity(const std::string& path) {
