@@ -149,8 +149,8 @@ TEST(ScanTreeFailures, TheOtherRootIsNeverEntered) {
   EXPECT_EQ(relative_paths(list), (Names{"a", "z/b"}));
 }
 
-// Listers start by how the file system waits: none beside the walk for a
-// warm cache, a few for a cold disk, one a worker for a server.
+// Listers start by how the file system waits: none beside the walk for
+// listings answered from memory, a few for a disk, one a worker for a server.
 TEST(ScanTreeOrder, ListingAheadOnManyThreadsBuildsTheSameLists) {
   test::FakeFileSystem fs;
   for (int d = 0; d < 40; ++d) {

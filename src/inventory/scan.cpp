@@ -143,16 +143,11 @@ class Lister {
     }
   }
 
-  // A cold disk, whose listings wait now and then, is kept busy by a few
-  // threads, and more would contend for its locks; a server that answers
-  // each name after a round trip takes as many requests at once as there are
-  // threads. On a warm cache a listing waits only rarely, when another thread
-  // held a lock it needed: helpers there would only take the cores.
+  // A disk whose listings wait now and then is kept busy by a few threads,
+  // and more would contend for its locks; a server that answers each name
+  // after a round trip takes as many requests at once as there are threads.
   void start_helpers(ListingWait waited) {
-    ++taken_;
-    if (waited != ListingWait::kNever) ++waited_;
-    if (waited_ == 0 || threads_.empty()) return;
-    if (waited != ListingWait::kEachName && waited_ * 8 < taken_) return;
+    if (waited == ListingWait::kNever || threads_.empty()) return;
     const size_t wanted = waited == ListingWait::kEachName ? threads_wanted_ : std::min(threads_wanted_, 4u);
     for (size_t t = threads_.size() + 1; t < wanted; ++t) threads_.emplace_back([this] { work(); });
   }
@@ -191,8 +186,6 @@ class Lister {
   size_t held_ = 0;  // entries of listings done and not yet taken
   bool stopping_ = false;
   const unsigned threads_wanted_;
-  // Listings the walk took, and how many of them waited.
-  size_t taken_ = 0, waited_ = 0;
   // Started when needed, only by the walking thread; last, so joined before
   // the rest goes.
   std::vector<std::jthread> threads_;
