@@ -35,10 +35,15 @@ namespace {
 // system busy, and small beside the tree.
 constexpr size_t kHeldEntries = size_t{1} << 13;
 
+// Listers a tree of a local disk gets, the walking thread included.
+constexpr unsigned kDiskListers = 4;
+
 // Lists a directory, its entries in the order of their upper-cased names,
 // ties by their bytes, on every platform.
 void list_sorted(FileSystem& fs, const std::string& root, const std::string& relative_dir, Listing& listing) {
   fs.list_directory(root, relative_dir, listing);
+  // Held until the walk takes it: without the slack its growth left.
+  listing.entries.shrink_to_fit();
   std::sort(listing.entries.begin(), listing.entries.end(), [](const DirEntry& a, const DirEntry& b) {
     return compare_folded_then_exact(a.name, b.name) < 0;
   });
@@ -68,8 +73,8 @@ struct WalkOrder {
 
 // Lists directories ahead of the walk on a few threads, once one had to wait
 // for the file system (a network share, a cold disk), so that it works on
-// several requests at once; or on one thread from the start, in a walk over
-// two trees, so that the walking thread only pairs. A thread that lists a
+// several requests at once; or on a few from the start, in a walk over two
+// trees, so that the walking thread only pairs. A thread that lists a
 // directory asks at once for the subdirectories the walk will enter, so that
 // the work spreads over the tree instead of following the walk down one
 // branch. Requests are served in the order the walk will take them, and the
@@ -80,7 +85,10 @@ class Lister {
   Lister(FileSystem& fs, const std::string& root, const ScanSettings& settings, unsigned threads, bool eager)
       : fs_(fs), root_(root), settings_(settings), queue_(WalkOrder{fs.path_style().separator}),
         threads_wanted_(threads) {
-    if (eager && threads > 1) threads_.emplace_back([this] { work(); });
+    // The walk waits for whichever tree is behind; with one lister there the
+    // other cores idle. Which listers a run starts must not hang on whether
+    // some listing happened to wait: that is the run's memory.
+    if (eager) start(std::min(threads_wanted_, kDiskListers));
   }
   ~Lister() {
     {
@@ -147,9 +155,13 @@ class Lister {
   // and more would contend for its locks; a server that answers each name
   // after a round trip takes as many requests at once as there are threads.
   void start_helpers(ListingWait waited) {
-    if (waited == ListingWait::kNever || threads_.empty()) return;
-    const size_t wanted = waited == ListingWait::kEachName ? threads_wanted_ : std::min(threads_wanted_, 4u);
-    for (size_t t = threads_.size() + 1; t < wanted; ++t) threads_.emplace_back([this] { work(); });
+    if (waited == ListingWait::kNever) return;
+    start(waited == ListingWait::kEachName ? threads_wanted_ : std::min(threads_wanted_, kDiskListers));
+  }
+
+  // Listers, the walking thread included.
+  void start(unsigned listers) {
+    for (size_t t = threads_.size() + 1; t < listers; ++t) threads_.emplace_back([this] { work(); });
   }
 
   void work() {

@@ -59,12 +59,14 @@ struct Attributes {
 // source, deleted as one entry from a destination.
 enum class EntryKind : std::uint8_t { kFile, kDirectory, kSymlink, kUnusable, kDirectoryLink };
 
+// Listings held ahead of the walk are most of a scan's memory: the kind
+// comes last, where it packs beside the attributes.
 struct DirEntry {
   std::string name;
-  EntryKind kind = EntryKind::kFile;
   std::uint64_t size = 0;
   FileTime last_write;
   Attributes attributes;  // a file's owner, group and mode; Windows: its kept marks
+  EntryKind kind = EntryKind::kFile;
 };
 
 enum class ListStatus { kOk, kMissing, kUnreadable };

@@ -96,13 +96,13 @@ void FakeFileSystem::list_directory(const std::string& root, std::string_view re
   // Listed out of order, as real directories are.
   for (auto d = dirs.rbegin(); d != dirs.rend(); ++d) {
     if (d->first != key && parent(d->first) == key) {
-      listing.entries.push_back({base(d->first), EntryKind::kDirectory, 0, {}, {}});
+      listing.entries.push_back({base(d->first), 0, {}, {}, EntryKind::kDirectory});
     }
   }
   for (auto f = files.rbegin(); f != files.rend(); ++f) {
     if (parent(f->first) == key) {
       listing.entries.push_back(
-          {base(f->first), f->second.kind, f->second.size, f->second.time, f->second.attributes});
+          {base(f->first), f->second.size, f->second.time, f->second.attributes, f->second.kind});
     }
   }
 }
