@@ -42,8 +42,6 @@ constexpr unsigned kDiskListers = 4;
 // ties by their bytes, on every platform.
 void list_sorted(FileSystem& fs, const std::string& root, const std::string& relative_dir, Listing& listing) {
   fs.list_directory(root, relative_dir, listing);
-  // Held until the walk takes it: without the slack its growth left.
-  listing.entries.shrink_to_fit();
   std::sort(listing.entries.begin(), listing.entries.end(), [](const DirEntry& a, const DirEntry& b) {
     return compare_folded_then_exact(a.name, b.name) < 0;
   });
@@ -177,6 +175,8 @@ class Lister {
       lock.unlock();
       Listing listing;
       if (fs_.interrupted() == 0) list_sorted(fs_, root_, relative_dir, listing);
+      // Held until the walk takes it: without the slack its growth left.
+      listing.entries.shrink_to_fit();
       lock.lock();
       queue_below(relative_dir, listing);
       held_ += listing.entries.size();
