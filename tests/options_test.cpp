@@ -96,8 +96,53 @@ TEST(ParseArguments, ListOnlyIsAPrefixKeywordAndDoubleDashWordsAreRequests) {
   EXPECT_EQ(parse({"/FROM:a", "--help", "/TO:b"}).request, Request::kHelp);
   EXPECT_EQ(parse({"/FROM:a", "--help", "/TO:b"}).options.dest_root, "");
   EXPECT_EQ(parse({"--version", "/?"}).request, Request::kVersion);
-  // Only those exact words: other double-dash arguments stay ignored keys.
-  EXPECT_EQ(parse({"--HELP", "--versions", "--"}).request, Request::kRun);
+  EXPECT_EQ(parse({"--HELP"}).request, Request::kHelp);
+  EXPECT_EQ(parse({"--Version"}).request, Request::kVersion);
+  EXPECT_EQ(parse({"--versions", "--"}).request, Request::kRun);
+}
+
+// Ignoring these would change what the user asked to keep: they refuse the
+// run. Every other unknown argument is ignored with a warning.
+TEST(ParseArguments, PreviewRequestsDoubleDashOptionsAndMisspeltValueKeywordsRefuse) {
+  struct Case {
+    const char* argument;
+    const char* hint;
+  };
+  for (const Case& c : {Case{"--dry-run", "/LISTONLY"}, Case{"--max-delete=5", ""},
+                        Case{"--exclude=keep", "/EX:"}, Case{"--versions", ""}, Case{"--", ""},
+                        Case{"-n", "/LISTONLY"}, Case{"/l", "/LISTONLY"}, Case{"/DRYRUN", "/LISTONLY"},
+                        Case{"-List", "/LISTONLY"}, Case{"/LISTONY", "/LISTONLY"}, Case{"/COPYONL", "/COPYONLY"},
+                        Case{"/LISTNOLY", "/LISTONLY"}, Case{"/XCOPYONLY", "/COPYONLY"},
+                        Case{"/EXDIR=keep", "/EXDIR:keep"}, Case{"/from=x", "/FROM:x"}, Case{"/TO=d", "/TO:d"},
+                        Case{"/FILES=*.c", "/FILES:*.c"}, Case{"/EX=a", "/EX:a"}, Case{"/THREADS=2", "/THREADS:2"},
+                        Case{"/MAXDEL=5", ""}, Case{"/LOG=f", ""}}) {
+    const auto parsed = parse({"/FROM:a", "/TO:b", c.argument});
+    ASSERT_EQ(parsed.ignored.size(), 1u) << c.argument;
+    EXPECT_TRUE(parsed.refused()) << c.argument;
+    EXPECT_EQ(parsed.ignored[0].hint, c.hint) << c.argument;
+    EXPECT_EQ(ignored_text(parsed.ignored[0]).rfind(std::string("qmr: refusing to run with unknown option ") +
+                                                        c.argument, 0), 0u) << ignored_text(parsed.ignored[0]);
+  }
+  for (const char* still_runs : {"/FROMAGE", "/TOTAL", "/FILES", "/EXTRA", "/UPDAT", "/COPY", "/DEL", "/QUIE",
+                                 "/RR", "/HH", "/", "-", "plain", "/X:1", "/EXCLUDE:a", "/LISTONLYX"}) {
+    EXPECT_FALSE(parse({still_runs}).refused()) << still_runs;
+  }
+  EXPECT_EQ(parse({"/UPDAT"}).ignored[0].hint, "/UPDATE");
+  EXPECT_EQ(parse({"/FILES"}).ignored[0].hint, "/FILES:");
+  EXPECT_EQ(parse({"/RR"}).ignored[0].hint, "/R");
+  EXPECT_EQ(parse({"/X:1"}).ignored[0].hint, "");
+}
+
+TEST(OneTypoApart, CountsOneEditOfAnyKind) {
+  EXPECT_TRUE(one_typo_apart("LISTONY", "listonly"));   // dropped
+  EXPECT_TRUE(one_typo_apart("LISTONLLY", "LISTONLY"));  // added
+  EXPECT_TRUE(one_typo_apart("LISTONLX", "LISTONLY"));   // changed
+  EXPECT_TRUE(one_typo_apart("LITSONLY", "LISTONLY"));   // swapped
+  EXPECT_FALSE(one_typo_apart("LISTONLY", "listonly"));  // the same word
+  EXPECT_FALSE(one_typo_apart("LTSIONLY", "LISTONLY"));
+  EXPECT_FALSE(one_typo_apart("LISTON", "LISTONLY"));
+  EXPECT_FALSE(one_typo_apart("", ""));
+  EXPECT_TRUE(one_typo_apart("", "R"));
 }
 
 TEST(ParseArguments, BytesOfAnyKindAndLongValuesSurviveWhole) {

@@ -624,20 +624,31 @@ TEST_F(Refusal, OverlappingRootsAreRefused) {
   EXPECT_EQ(read_file(host("src/inner/a.txt")), "a");
 }
 
-TEST_F(Mirror, IgnoredArgumentsAreNamedWithTheOptionMeant) {
+TEST_F(Mirror, IgnoredArgumentsAreNamedAndThoseThatMustNotBeIgnoredRefuse) {
   tree_.write("src/a.txt", "a", kT1);
   tree_.write("dst/sub/b.txt", "b", kT1);
-  ToolResult result = qmr({"-n", "/FROM:" + src(), "--dry-run", "/TO:" + dst(), "/RECURSE", "stray"});
+  tree_.write("dst/precious.txt", "p", kT1);
+  const auto before = snapshot(tree_.root());
+  // A preview request that is not understood refuses, even when quiet.
+  const std::string refusals =
+      "qmr: refusing to run with unknown option -n (did you mean /LISTONLY?)\n"
+      "qmr: refusing to run with unknown option --dry-run (did you mean /LISTONLY?)\n";
+  ToolResult result = qmr({"-n", "/FROM:" + src(), "--dry-run", "/TO:" + dst()});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.output, "");
+  EXPECT_EQ(result.errors, refusals);
+  result = qmr({"/QUIET", "-n", "/FROM:" + src(), "--dry-run", "/TO:" + dst(), "/RECURSE"});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.errors, refusals);
+  EXPECT_EQ(snapshot(tree_.root()), before);
+  // Other unknown arguments are named, and the run goes on as if they were
+  // not there: without /R, sub/ is left alone.
+  result = qmr({"/FROM:" + src(), "/TO:" + dst(), "/RECURSE", "stray"});
   EXPECT_EQ(result.errors,
-            "qmr: ignoring unknown option -n (did you mean /LISTONLY?)\n"
-            "qmr: ignoring unknown option --dry-run (did you mean /LISTONLY?)\n"
             "qmr: ignoring unknown option /RECURSE (did you mean /R?)\n"
             "qmr: ignoring argument stray (roots are given as /FROM:<directory> and /TO:<directory>)\n");
-  // The run goes on as if they were not there: without /R, sub/ is left alone.
-  EXPECT_EQ(result.output, kBanner + line("Copy", "src/a.txt"));
+  EXPECT_EQ(result.output, kBanner + line("Delete", "dst/precious.txt") + line("Copy", "src/a.txt"));
   EXPECT_TRUE(fs::exists(host("dst/sub/b.txt")));
-  result = qmr({"/QUIET", "-n", "/FROM:" + src(), "/TO:" + dst()});
-  EXPECT_EQ(result.errors, "");
   result = qmr({src(), dst()});
   EXPECT_EQ(result.status, 1);
   EXPECT_NE(result.errors.find("qmr: a run needs both /FROM:<directory> and /TO:<directory>\n"),

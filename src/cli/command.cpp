@@ -22,9 +22,12 @@ int run_command_line(int argc, const char* const* argv, FileSystem& fs) {
     return kExitOk;
   }
   const ParsedCommandLine parsed = parse_arguments(argc, argv);
-  if (!parsed.options.quiet) {
-    for (const IgnoredArgument& ignored : parsed.ignored) std::fputs(ignored_text(ignored).c_str(), stderr);
+  // A refusal is told even to a quiet run: nothing happened, and why must show.
+  const bool refused = parsed.request == Request::kRun && parsed.refused();
+  for (const IgnoredArgument& ignored : parsed.ignored) {
+    if (!parsed.options.quiet || (refused && ignored.refuses)) std::fputs(ignored_text(ignored).c_str(), stderr);
   }
+  if (refused) return kExitRefused;
   if (parsed.request == Request::kHelp) {
     print_usage();
     return kExitOk;
