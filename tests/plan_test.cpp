@@ -384,13 +384,24 @@ TEST(Attributes, AnEqualFileTakesTheModeACopyWouldGiveIt) {
   fs.add_file("/d/tool", 1, 10);
   fs.files["/d/tool"].attributes = {0755, 2, 1};  // another owner
   fs.add_file("/d/changed", 1, 11);
+  // A directory whose group only differs: where owners are not kept, no run
+  // can give it, so it is no change.
+  fs.add_dir("/s/shared", {0755, 1, 7});
+  fs.add_dir("/d/shared", {0755, 1, 9});
   EntryList source("/s/"), dest("/d/");
   scan_tree(fs, source, {{}, {}, true});
   scan_tree(fs, dest, {all_files_list, {}, true});
   // Where owners are kept, the owner differs too; where not, the setuid bit
   // of a file whose owner cannot be given is not wanted either.
   EXPECT_EQ(make_plan(source, dest, SyncMode::kUpdate, time_step(dest), true).attributes.size(), 2u);
+  EXPECT_EQ(make_plan(source, dest, SyncMode::kUpdate, time_step(dest), true).settle.size(), 1u);
+  Listing source_dir, dest_dir;
+  source_dir.attributes = {0755, 1, 7};
+  dest_dir.attributes = {0755, 1, 9};
+  EXPECT_FALSE(SettledPairs(SyncMode::kUpdate, true).settled_directory(source_dir, dest_dir));
+  EXPECT_TRUE(SettledPairs(SyncMode::kUpdate, false).settled_directory(source_dir, dest_dir));
   const Plan plan = make_plan(source, dest, SyncMode::kUpdate, time_step(dest), false);
+  EXPECT_TRUE(plan.settle.empty());
   ASSERT_EQ(plan.attributes.size(), 1u) << "an unequal file is copied, not updated";
   EXPECT_EQ(make_plan(source, dest, SyncMode::kDelOnly, time_step(dest), true).attributes.size(), 0u);
   test::CapturedOutput out, err;

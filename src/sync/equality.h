@@ -37,8 +37,10 @@ std::int64_t time_step(const EntryList& dest, TimeStepGauge seen = {});
 // exactly, or cut down or rounded up to a step no coarser than `step`.
 bool same_time(FileTime dest, FileTime source, std::int64_t step);
 
-// Whether an equal destination file needs the source's attributes: the mode
-// it would get from a copy, and the owner where the run keeps owners.
+// Whether a destination file or directory lacks attributes of its source
+// that the run can give: the mode a copy would get, and the owner and group
+// where the run keeps owners. An owner or group the process cannot give is
+// never a change, so a mirror made by an ordinary user can become idle.
 bool attributes_differ(const Attributes& from, const Attributes& to, bool owners_kept);
 
 }  // namespace qmr

@@ -87,13 +87,13 @@ void plan_copies(const EntryList& source, const EntryList& dest, SyncMode mode,
 }
 
 void plan_settling(const EntryList& source, const DirectoryIndex& index, const EntryList& dest,
-                   Plan& plan) {
+                   bool owners_kept, Plan& plan) {
   const auto& source_dirs = source.directories();
   for (size_t i = 1; i < source_dirs.size(); ++i) {
     const std::uint32_t d = index.find(source_dirs[i]);
     if (d == DirectoryIndex::kNone) continue;  // made by the copies, and settled then
     const auto s = static_cast<std::uint32_t>(i);
-    if (source.attributes(s) != dest.attributes(d)) plan.settle.push_back(s);
+    if (attributes_differ(source.attributes(s), dest.attributes(d), owners_kept)) plan.settle.push_back(s);
   }
 }
 
@@ -178,7 +178,7 @@ Plan make_plan(const EntryList& source, const EntryList& dest, SyncMode mode,
   const DirectoryIndex index(dest);
   if (mode != SyncMode::kDelOnly) {
     plan_copies(source, dest, mode, time_step, owners_kept, pairing, plan);
-    plan_settling(source, index, dest, plan);
+    plan_settling(source, index, dest, owners_kept, plan);
     // Only a scan that entered subdirectories knows what is in one.
     if (dest.directories().size() > 1) plan_clearing(source, index, dest, plan);
   }

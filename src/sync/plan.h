@@ -98,8 +98,8 @@ struct Plan {
   // go to the partner's path: by source entry, in entry order. The others go
   // to the source's own relative path.
   std::vector<std::pair<std::uint32_t, std::string>> targets;
-  // Source directories below the root whose mirror has another owner or
-  // other permission bits. The destination root itself is the user's.
+  // Source directories below the root whose mirror lacks attributes the run
+  // can give (see attributes_differ). The destination root itself is the user's.
   std::vector<std::uint32_t> settle;
   // Destination directories that stand where a copy must put a file, with
   // every directory below them: removed once the deletions have emptied them.
@@ -121,10 +121,11 @@ class SettledPairs final : public PairFilter {
  public:
   SettledPairs(SyncMode mode, bool owners_kept) : mode_(mode), owners_kept_(owners_kept) {}
   bool settled(const DirEntry& source, const DirEntry& dest) override;
-  // Same permission bits and owner, and the same time to the nanosecond:
-  // the plan would neither settle nor stamp the mirror.
+  // The attributes a run can give, and the same time to the nanosecond: the
+  // plan would neither settle nor stamp the mirror.
   bool settled_directory(const Listing& source, const Listing& dest) override {
-    return source.attributes == dest.attributes && source.last_write == dest.last_write;
+    return !attributes_differ(source.attributes, dest.attributes, owners_kept_) &&
+           source.last_write == dest.last_write;
   }
   const TimeStepGauge& seen() const { return seen_; }
 
