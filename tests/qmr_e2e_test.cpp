@@ -688,6 +688,52 @@ TEST_F(Mirror, ADestinationThatTakesNoNewNameIsOneRefusal) {
   EXPECT_EQ(result.errors, "qmr: cannot write to " + dst() + ": Permission denied\n");
 }
 
+// An ordinary user mirrors a read-only tree of theirs, one of whose
+// directories has a group they are not in: the mirror follows every change,
+// and a run with nothing to do is idle.
+TEST_F(Mirror, AnOrdinaryUsersMirrorOfAReadOnlyTreeFollowsItsChanges) {
+  if (windows_tool()) GTEST_SKIP() << "permission bits are the POSIX build's";
+  if (::geteuid() != 0) GTEST_SKIP() << "the check needs root to drop to an unprivileged user";
+  constexpr uid_t kNobody = 65534;
+  tree_.write("src/a/f1", "1", kT1);
+  tree_.write("src/b/g", "g", kT1);
+  ::chmod(tree_.root().c_str(), 0777);
+  for (const auto& entry : fs::recursive_directory_iterator(host("src"))) {
+    ::lchown(entry.path().c_str(), kNobody, kNobody);
+  }
+  ::chown(host("src").c_str(), kNobody, kNobody);
+  ::chown(host("src/b").c_str(), kNobody, 0);
+  const auto close = [&] {
+    ::chmod(host("src/a").c_str(), 0555);
+    ::chmod(host("src").c_str(), 0555);
+  };
+  close();
+  EXPECT_EQ(qmr(mirror_args(), {.unprivileged = true}).status, 0);
+  EXPECT_EQ(mode_of(host("dst")) & 07777, 0555u);
+  ToolResult result = qmr(mirror_args(), {.unprivileged = true});
+  EXPECT_EQ(result.status, 0) << result.errors;
+  EXPECT_EQ(result.output, kBanner) << "nothing to do";
+  ::chmod(host("src").c_str(), 0755);
+  ::chmod(host("src/a").c_str(), 0755);
+  fs::remove(host("src/a/f1"));
+  tree_.write("src/a/f2", "2", kT1);
+  tree_.write("src/top", "t", kT1);
+  ::lchown(host("src/a/f2").c_str(), kNobody, kNobody);
+  ::lchown(host("src/top").c_str(), kNobody, kNobody);
+  close();
+  result = qmr(mirror_args(), {.unprivileged = true});
+  EXPECT_EQ(result.status, 0) << result.errors;
+  EXPECT_EQ(result.output,
+            kBanner + line("Delete", "dst/a/f1") + line("Copy", "src/a/f2") + line("Copy", "src/top"));
+  EXPECT_EQ(mode_of(host("dst")) & 07777, 0555u);
+  EXPECT_EQ(mode_of(host("dst/a")) & 07777, 0555u);
+  EXPECT_EQ(qmr(mirror_args(), {.unprivileged = true}).output, kBanner);
+  ::chmod(host("src").c_str(), 0755);
+  ::chmod(host("src/a").c_str(), 0755);
+  ::chmod(host("dst").c_str(), 0755);
+  ::chmod(host("dst/a").c_str(), 0755);
+}
+
 TEST_F(Mirror, ExcludedDirectoriesAreNeitherCopiedNorEmptied) {
   tree_.write("src/a.txt", "a", kT1);
   tree_.write("src/doc/x.txt", "x", kT1);

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "console/messages.h"
@@ -235,6 +237,67 @@ TEST_F(RunSync, ListOnlyPrintsThePlanAndChangesNothing) {
   EXPECT_TRUE(fs_.log.empty()) << "no root, no debris removal, nothing";
   fs_.fail_list.insert("/s");
   EXPECT_EQ(run(o), kExitRefused);
+}
+
+// An ordinary user's mirror of a read-only tree. The user's directories that
+// are closed to them are opened while the run writes in them (the root for
+// its write probe too) and end with the mode they should have: their
+// source's, or their own where they mirror nothing. One of another owner
+// stays closed, and what the run tries there fails.
+TEST_F(RunSync, AUsersClosedDirectoriesAreOpenedWhileTheRunWritesInThem) {
+  constexpr std::uint32_t kUser = 1000;
+  fs_.user = kUser;
+  fs_.owners_kept = false;
+  const Attributes closed{0555, kUser, kUser};
+  for (const char* dir : {"/s", "/s/a", "/s/theirs", "/d", "/d/a"}) fs_.add_dir(dir, closed);
+  fs_.add_dir("/d/theirs", {0555, 0, 0});
+  fs_.add_dir("/d/gone", {0500, kUser, kUser});
+  fs_.add_file("/s/a/new", 1, 1);
+  fs_.add_file("/s/theirs/new", 1, 1);
+  fs_.add_file("/d/a/old", 1, 1);
+  fs_.add_file("/d/gone/stuck", 1, 1);
+  fs_.fail_remove.insert("/d/gone/stuck");
+  EXPECT_EQ(run(options("/s", "/d")), kExitSomeFailed);
+  EXPECT_EQ(fs_.files.count("/d/a/new"), 1u);
+  EXPECT_EQ(fs_.files.count("/d/a/old"), 0u);
+  EXPECT_EQ(fs_.files.count("/d/theirs/new"), 0u);
+  EXPECT_NE(err_.text().find("qmr: cannot copy /s/theirs/new: /d/theirs/new: Permission denied\n"),
+            std::string::npos) << err_.text();
+  for (const auto& [dir, mode] : {std::pair{"/d", 0555u}, {"/d/a", 0555u}, {"/d/gone", 0500u}, {"/d/theirs", 0555u}}) {
+    EXPECT_EQ(fs_.dirs[dir].mode, mode) << dir;
+  }
+  EXPECT_EQ(std::count(fs_.log.begin(), fs_.log.end(), "mode /d 755"), 1) << "opened once, for the probe";
+  // The mirror is complete but for what is not the user's: the next run
+  // opens the root for its probe, and closes it again.
+  fs_.log.clear();
+  fs_.fail_remove.clear();
+  fs_.files.erase("/d/gone/stuck");
+  fs_.dirs.erase("/d/gone");
+  EXPECT_EQ(run(options("/s", "/d")), kExitSomeFailed);
+  EXPECT_EQ(fs_.log, (Log{"mode /d 755", "mode /d 555"}));
+}
+
+// A stopped run leaves the directories it did not finish open, so that the
+// next run completes them; those it finished, and a root it made, have their
+// source's mode.
+TEST_F(RunSync, AStoppedRunLeavesWhatItDidNotFinishWritable) {
+  constexpr std::uint32_t kUser = 1000;
+  fs_.user = kUser;
+  fs_.owners_kept = false;
+  for (const char* dir : {"/s", "/s/a", "/s/b"}) fs_.add_dir(dir, {0555, kUser, kUser});
+  for (const char* file : {"/s/a/1", "/s/b/1", "/s/b/2"}) fs_.add_file(file, 1, 1);
+  RunOptions o = options("/s", "/d");
+  o.threads = 1;
+  fs_.interrupt_after_changes = 2;
+  EXPECT_EQ(run(o), 128 + 2);
+  EXPECT_EQ(fs_.files.count("/d/b/2"), 0u);
+  for (const auto& [dir, mode] : {std::pair{"/d", 0555u}, {"/d/a", 0555u}, {"/d/b", 0700u}}) {
+    EXPECT_EQ(fs_.dirs[dir].mode, mode) << dir;
+  }
+  fs_.interrupt.store(0);
+  EXPECT_EQ(run(o), kExitOk);
+  EXPECT_EQ(fs_.files.count("/d/b/2"), 1u);
+  EXPECT_EQ(fs_.dirs["/d/b"].mode, 0555u);
 }
 
 }  // namespace

@@ -209,6 +209,17 @@ class FileSystem {
   // away); otherwise only permission bits are compared.
   virtual bool keeps_owners() const = 0;
 
+  // The user the run acts as, where directories' permission bits bind it;
+  // none for a process that passes them (root) or where directories have no
+  // such bits (Windows).
+  virtual std::optional<std::uint32_t> bound_user() const = 0;
+
+  // Gives a directory below `root` (or the root, for "") these permission
+  // bits, leaving its owner and group; for a directory of the user's that
+  // the run must write in.
+  virtual Outcome set_directory_mode(const std::string& root, std::string_view relative_dir,
+                                     std::uint32_t mode) = 0;
+
   // Writes a copy of the source entry beside its target under a temporary
   // name: its content (holes kept), permission bits, last-write time and,
   // where the process may set them, owner and group; a link is copied as a
@@ -262,6 +273,9 @@ class NativeFileSystem final : public FileSystem {
                               const Attributes& wanted, bool& changed) override;
   bool set_directory_time(const std::string& root, std::string_view relative_dir, FileTime time) override;
   bool keeps_owners() const override;
+  std::optional<std::uint32_t> bound_user() const override;
+  Outcome set_directory_mode(const std::string& root, std::string_view relative_dir,
+                             std::uint32_t mode) override;
   Outcome stage_copy(const CopyOrder& order, std::unique_ptr<StagedCopy>& staged) override;
   Outcome remove_file(const std::string& root, std::string_view relative) override;
   bool remove_directory(const std::string& root, std::string_view relative_dir) override;

@@ -45,9 +45,11 @@ struct DeeperFirst {
 class Executor {
  public:
   Executor(const Plan& plan, const EntryList& source, const EntryList& dest, FileSystem& fs,
-           const Console& console)
+           const Console& console, WriteAccess* access)
       : plan_(plan), source_(source), dest_(dest), fs_(fs), console_(console),
-        separator_(fs.path_style().separator) {}
+        separator_(fs.path_style().separator),
+        own_access_(access == nullptr ? std::make_unique<WriteAccess>(fs, dest) : nullptr),
+        access_(access == nullptr ? *own_access_ : *access) {}
 
   RunTotals run(ExecuteSettings settings) {
     const size_t end = plan_.actions.size();
@@ -62,6 +64,8 @@ class Executor {
     if (fs_.interrupted() == 0) {
       failures += parallel && end - split > 1 ? run_parallel(split, end, settings.workers)
                                               : run_in_order(split, end);
+    } else {
+      first_undone_ = std::min(first_undone_, split);
     }
     settle(settings.settle_root);
     if (fs_.interrupted() == 0) failures += refresh_attributes();
@@ -73,7 +77,8 @@ class Executor {
  private:
   size_t run_in_order(size_t begin, size_t end) {
     size_t failures = 0;
-    for (size_t i = begin; i < end && fs_.interrupted() == 0; ++i) {
+    size_t i = begin;
+    for (; i < end && fs_.interrupted() == 0; ++i) {
       const Action action = plan_.actions[i];
       if (action.kind() == ActionKind::kCopy) {
         begin_line(action);
@@ -83,6 +88,7 @@ class Executor {
       begin_line(action);
       if (!report(action, remove(action))) ++failures;
     }
+    if (i < end) first_undone_ = std::min(first_undone_, i);
     return failures;
   }
 
@@ -123,7 +129,11 @@ class Executor {
       for (size_t w = 1; w < std::min<size_t>(workers, units); ++w) pool.emplace_back(work);
       work();
     }
-    return pipeline.finish();
+    const size_t failures = pipeline.finish();
+    // Actions after the oldest one not reported may have taken effect; their
+    // directories count as unfinished all the same.
+    if (pipeline.reported() < end) first_undone_ = std::min(first_undone_, pipeline.reported());
+    return failures;
   }
 
   // The actions between the threads that carry them out and the log.
@@ -158,8 +168,7 @@ class Executor {
       if (action.kind() == ActionKind::kCopy) {
         lock.unlock();
         std::unique_ptr<StagedCopy> staged;
-        Outcome outcome = ex_.refuse_unusable(action);
-        if (outcome.ok) outcome = ex_.fs_.stage_copy(ex_.order_of(action), staged);
+        Outcome outcome = ex_.stage(action, staged);
         lock.lock();
         slot(i).staged = std::move(staged);
         slot(i).outcome = std::move(outcome);
@@ -198,6 +207,9 @@ class Executor {
       ex_.console_lock_ = nullptr;
       return failures_;
     }
+
+    // The first action whose line was not printed: all before it are done.
+    size_t reported() const { return next_; }
 
    private:
     struct Slot {
@@ -433,6 +445,7 @@ class Executor {
 
   Outcome remove(const Action& action) {
     const std::string relative = dest_.relative_path(dest_[action.entry]);
+    access_.open(dest_.directory(dest_[action.entry]));
     if (action.kind() == ActionKind::kClearDebris) {
       fs_.remove_stale_temporary(dest_.root(), relative);
       return Outcome::success();
@@ -448,7 +461,17 @@ class Executor {
   Outcome copy_now(const Action& action) {
     if (const Outcome refused = refuse_unusable(action); !refused.ok) return refused;
     make_path_dirs(copy_target(plan_, action, source_));
-    return fs_.copy_file(order_of(action));
+    std::unique_ptr<StagedCopy> staged;
+    const Outcome staging = stage(action, staged);
+    return staging.ok ? staged->commit() : staging;
+  }
+
+  // Writes the copy beside its target, in a directory the run may write in.
+  Outcome stage(const Action& action, std::unique_ptr<StagedCopy>& staged) {
+    if (const Outcome refused = refuse_unusable(action); !refused.ok) return refused;
+    const CopyOrder order = order_of(action);
+    access_.open(parent_dir(order.dest_relative, separator_));
+    return fs_.stage_copy(order, staged);
   }
 
   // A name that is not one plain name would be read as a path: never copied.
@@ -471,7 +494,9 @@ class Executor {
     while (!candidates.empty()) {
       const std::string dir = *candidates.begin();
       candidates.erase(candidates.begin());
-      if (dir.empty() || !fs_.remove_directory(dest_.root(), dir)) continue;
+      if (dir.empty()) continue;
+      access_.open(parent_of_dir(dir, separator_));
+      if (!fs_.remove_directory(dest_.root(), dir)) continue;
       candidates.insert(std::string(parent_of_dir(dir, separator_)));
     }
   }
@@ -485,6 +510,7 @@ class Executor {
     if (dir.empty() || dir == last_ready_) return;
     for (const std::string_view prefix : relative_dir_prefixes(target, separator_)) {
       if (last_ready_.starts_with(prefix)) continue;
+      access_.open(parent_of_dir(prefix, separator_));
       if (fs_.make_directory(dest_.root(), prefix) == DirectoryMade::kCreated) {
         created_.emplace_back(prefix);
       }
@@ -522,29 +548,75 @@ class Executor {
     }
   }
 
+  // The directories the plan found unlike their source, those the run made
+  // and, with `settle_root`, the root get their source's owner and permission
+  // bits; those it opened to write in get the mode they should end with (their
+  // source's, or their own where they mirror none, the root included).
+  // Deepest first, so that a directory closed to its owner is settled after
+  // everything inside it. A stopped run leaves those it did not finish as
+  // they are, writable, so that the next run completes them; later runs
+  // settle them as they settle any directory unlike its source.
   void settle(bool settle_root) {
-    if (source_.directories().empty()) return;
-    std::vector<std::uint32_t> dirs = plan_.settle;
-    if (settle_root) dirs.push_back(0);
-    if (!created_.empty()) {
-      std::unordered_map<std::string_view, std::uint32_t> index;
-      const auto& source_dirs = source_.directories();
-      for (size_t i = 0; i < source_dirs.size(); ++i) {
-        index.emplace(source_dirs[i], static_cast<std::uint32_t>(i));
-      }
-      for (const std::string& made : created_) {
-        if (const auto found = index.find(made); found != index.end()) dirs.push_back(found->second);
-      }
-    }
-    std::sort(dirs.begin(), dirs.end());
-    dirs.erase(std::unique(dirs.begin(), dirs.end()), dirs.end());
+    struct Final {
+      std::string dir;
+      Attributes attributes;
+      bool mode_only;
+    };
+    std::vector<Final> finals;
     const auto& names = source_.directories();
-    std::stable_sort(dirs.begin(), dirs.end(), [&](std::uint32_t a, std::uint32_t b) {
-      return names[a].size() > names[b].size();
-    });
-    for (const std::uint32_t dir : dirs) {
-      fs_.set_attributes(dest_.root(), names[dir], source_.attributes(dir));
+    for (const std::uint32_t s : plan_.settle) finals.push_back({std::string(names[s]), source_.attributes(s), false});
+    const std::vector<std::pair<std::string, Attributes>> opened = access_.opened();
+    if (!created_.empty() || !opened.empty()) {
+      std::unordered_map<std::string_view, std::uint32_t> index;
+      for (size_t i = 0; i < names.size(); ++i) index.emplace(names[i], static_cast<std::uint32_t>(i));
+      for (const std::string& made : created_) {
+        if (const auto found = index.find(made); found != index.end()) {
+          finals.push_back({made, source_.attributes(found->second), false});
+        }
+      }
+      for (const auto& [dir, had] : opened) {
+        const auto found = dir.empty() ? index.end() : index.find(dir);
+        if (found == index.end()) {
+          finals.push_back({dir, had, true});
+        } else {
+          finals.push_back({dir, source_.attributes(found->second), false});
+        }
+      }
     }
+    const std::unordered_set<std::string> unfinished = unfinished_directories();
+    std::erase_if(finals, [&](const Final& f) { return unfinished.count(f.dir) != 0; });
+    // A root the run made is settled by no later run, even when this one was
+    // stopped; a later run that must write in it opens it again.
+    if (settle_root && !names.empty()) finals.push_back({"", source_.attributes(0), false});
+    std::stable_sort(finals.begin(), finals.end(), [](const Final& a, const Final& b) {
+      return a.dir.size() != b.dir.size() ? a.dir.size() > b.dir.size() : a.dir < b.dir;
+    });
+    finals.erase(std::unique(finals.begin(), finals.end(), [](const Final& a, const Final& b) { return a.dir == b.dir; }),
+                 finals.end());
+    for (const Final& f : finals) {
+      if (f.mode_only) {
+        fs_.set_directory_mode(dest_.root(), f.dir, f.attributes.mode);
+      } else {
+        fs_.set_attributes(dest_.root(), f.dir, f.attributes);
+      }
+    }
+  }
+
+  // Where a stopped run left an action undone, and every directory above:
+  // the destination directories it did not finish.
+  std::unordered_set<std::string> unfinished_directories() const {
+    std::unordered_set<std::string> dirs;
+    std::string last;
+    for (size_t i = first_undone_; i < plan_.actions.size(); ++i) {
+      const Action action = plan_.actions[i];
+      std::string dir = action.kind() == ActionKind::kCopy
+                            ? std::string(parent_dir(copy_target(plan_, action, source_), separator_))
+                            : std::string(dest_.directory(dest_[action.entry]));
+      if (i > first_undone_ && dir == last) continue;
+      last = dir;
+      for (std::string_view d = dir; dirs.insert(std::string(d)).second && !d.empty();) d = parent_of_dir(d, separator_);
+    }
+    return dirs;
   }
 
   const Plan& plan_;
@@ -557,6 +629,10 @@ class Executor {
   std::set<std::string> emptied_;  // parents of the files deleted
   std::string last_ready_;
   std::vector<std::string> created_;
+  std::unique_ptr<WriteAccess> own_access_;
+  WriteAccess& access_;
+  // The first action of the plan a stop left undone; none when it ran whole.
+  size_t first_undone_ = static_cast<size_t>(-1);
   RunTotals totals_;
   // The action whose line a terminal shows, for the progress of its copy;
   // and, while workers run, the lock that keeps the console to one thread.
@@ -588,7 +664,7 @@ void count_action(RunTotals& totals, const Action& action, const EntryList& sour
 
 RunTotals execute_plan(const Plan& plan, const EntryList& source, const EntryList& dest,
                        FileSystem& fs, const Console& console, ExecuteSettings settings) {
-  return Executor(plan, source, dest, fs, console).run(settings);
+  return Executor(plan, source, dest, fs, console, settings.access).run(settings);
 }
 
 RunTotals preview_plan(const Plan& plan, const EntryList& source, const EntryList& dest,

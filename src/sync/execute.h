@@ -11,6 +11,7 @@
 #include "inventory/entry_list.h"
 #include "platform/platform.h"
 #include "sync/plan.h"
+#include "sync/write_access.h"
 
 namespace qmr {
 
@@ -30,6 +31,9 @@ void count_action(RunTotals& totals, const Action& action, const EntryList& sour
 struct ExecuteSettings {
   bool settle_root = false;  // the run made the destination root
   unsigned workers = 1;      // 1: every action on the calling thread, in order
+  // The run's access to directories closed to their owner, where it opened
+  // some already (the root, for its write probe); else the executor keeps its own.
+  WriteAccess* access = nullptr;
 };
 
 // The number of workers a run uses when it is not told.
@@ -38,7 +42,9 @@ unsigned default_workers();
 // Carries out `plan`: the deletions, then the removal of the directories they
 // emptied (and of those where a copy must put a file), then the copies, then
 // the owner and permission bits of the directories the run made, of those the
-// plan lists and, with `settle_root`, of the destination root.
+// plan lists, of those it opened to write in (see WriteAccess) and, with
+// `settle_root`, of the destination root. A directory where a stopped run
+// left an action undone keeps the bits the next run needs there.
 //
 // Workers overlap the actions, but the result never depends on their number:
 // a copy is written by a worker and put in place by this thread in plan order,

@@ -12,6 +12,7 @@
 #include "sync/execute.h"
 #include "sync/paths.h"
 #include "sync/plan.h"
+#include "sync/write_access.h"
 
 namespace qmr {
 
@@ -221,12 +222,18 @@ int run_sync(const RunOptions& options, FileSystem& fs, const Console& console) 
   };
   if (options.list_only) return summarise(preview_plan(plan, source, dest, console));
   const bool dest_made = root_missing(dest);
+  WriteAccess access(fs, dest);
   if (dest_made) {
     if (const Outcome made = fs.make_root(dest_root); !made.ok) {
       return refuse(console, nullptr, "create directory", dest_shown, made.reason);
     }
   } else if (changes_anything(plan)) {
+    // The probe adds a name to the root: a root of the user's that is closed
+    // to them (the mirror of a read-only root) is opened first, and only a
+    // root the run cannot open counts as unwritable.
+    access.open("");
     const RootProbe probe = fs.probe_roots(source_root, dest_root);
+    if (probe.alias || !probe.unwritable.empty()) access.close_all();
     // Two views of one directory: every unselected file would be deleted
     // from the source itself.
     if (probe.alias) return refuse_overlap(console, kSameRootsMessage, both);
@@ -234,7 +241,8 @@ int run_sync(const RunOptions& options, FileSystem& fs, const Console& console) 
     if (!probe.unwritable.empty()) return refuse(console, nullptr, "write to", dest_shown, probe.unwritable);
   }
   const bool settle_root = dest_made && options.mode != SyncMode::kDelOnly;
-  return interrupted_status(fs, summarise(execute_plan(plan, source, dest, fs, console, {settle_root, workers})));
+  const ExecuteSettings settings{settle_root, workers, &access};
+  return interrupted_status(fs, summarise(execute_plan(plan, source, dest, fs, console, settings)));
 }
 
 }  // namespace qmr

@@ -1,5 +1,6 @@
 #include "support/fake_fs.h"
 
+#include <cstdio>
 #include <functional>
 
 namespace qmr::test {
@@ -68,7 +69,30 @@ RootStatus FakeFileSystem::open_root(const std::string& root) {
 
 RootProbe FakeFileSystem::probe_roots(const std::string& source_root, const std::string& dest_root) {
   const std::lock_guard<std::recursive_mutex> lock(mutex_);
+  if (!writable(mounted(resolve_path(dest_root)))) return {false, "Permission denied"};
   return {mounted(resolve_path(source_root)) == mounted(resolve_path(dest_root)), {}};
+}
+
+bool FakeFileSystem::writable(const std::string& dir) const {
+  const auto found = dirs.find(trim(dir));
+  if (!user || found == dirs.end()) return true;
+  const Attributes& a = found->second;
+  return a.owner == *user ? (a.mode & 0300) == 0300 : (a.mode & 0003) == 0003;
+}
+
+Outcome FakeFileSystem::set_directory_mode(const std::string& root, std::string_view relative_dir,
+                                           std::uint32_t mode) {
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
+  const std::string dir = join(root, relative_dir);
+  const auto found = dirs.find(dir);
+  if (found == dirs.end() || (user && found->second.owner != *user)) {
+    return Outcome::failure(dir + ": Operation not permitted");
+  }
+  found->second.mode = mode;
+  char octal[16];
+  std::snprintf(octal, sizeof octal, "%o", mode);
+  log.push_back("mode " + dir + " " + octal);
+  return Outcome::success();
 }
 
 void FakeFileSystem::list_directory(const std::string& root, std::string_view relative_dir,
@@ -137,7 +161,7 @@ Outcome FakeFileSystem::make_root(const std::string& path) {
     missing.push_back(d);
   }
   for (auto d = missing.rbegin(); d != missing.rend(); ++d) {
-    dirs[*d] = {};
+    dirs[*d] = user ? Attributes{0755, *user, 0} : Attributes{};
     log.push_back("mkdir " + *d);
   }
   return Outcome::success();
@@ -149,8 +173,10 @@ DirectoryMade FakeFileSystem::make_directory(const std::string& root,
   const std::string dir = join(root, relative_dir);
   if (through_link(root, relative_dir.substr(0, relative_dir.size() - 1))) return DirectoryMade::kFailed;
   if (dirs.count(dir) != 0) return DirectoryMade::kExisted;
-  if (files.count(dir) != 0 || dirs.count(parent(dir)) == 0) return DirectoryMade::kFailed;
-  dirs[dir] = {0700, 0, 0};
+  if (files.count(dir) != 0 || dirs.count(parent(dir)) == 0 || !writable(parent(dir))) {
+    return DirectoryMade::kFailed;
+  }
+  dirs[dir] = {0700, user.value_or(0), 0};
   log.push_back("mkdir " + dir);
   return DirectoryMade::kCreated;
 }
@@ -215,6 +241,7 @@ Outcome FakeFileSystem::stage_copy(const CopyOrder& order, std::unique_ptr<Stage
   if (fail_copy.count(to) != 0) return Outcome::failure(to + ": No space left on device");
   if (through_link(order.dest_root, order.dest_relative)) return Outcome::failure(to + ": Not a directory");
   if (dirs.count(parent(to)) == 0) return Outcome::failure(to + ": No such file or directory");
+  if (!writable(parent(to))) return Outcome::failure(to + ": Permission denied");
   if (!order.replace && (files.count(to) != 0 || dirs.count(to) != 0)) {
     return Outcome::failure(to + ": File exists");
   }
@@ -236,7 +263,7 @@ Outcome FakeFileSystem::remove_file(const std::string& root, std::string_view re
   const std::lock_guard<std::recursive_mutex> lock(mutex_);
   const std::string path = join(root, relative);
   if (through_link(root, relative)) return Outcome::failure(path + ": Not a directory");
-  if (fail_remove.count(path) != 0 || files.erase(path) == 0) {
+  if (fail_remove.count(path) != 0 || !writable(parent(path)) || files.erase(path) == 0) {
     return Outcome::failure(path + ": Permission denied");
   }
   log.push_back("remove " + path);
@@ -247,7 +274,7 @@ Outcome FakeFileSystem::remove_file(const std::string& root, std::string_view re
 bool FakeFileSystem::remove_stale_temporary(const std::string& root, std::string_view relative) {
   const std::lock_guard<std::recursive_mutex> lock(mutex_);
   const std::string path = join(root, relative);
-  if (fail_remove.count(path) != 0 || files.erase(path) == 0) return false;
+  if (fail_remove.count(path) != 0 || !writable(parent(path)) || files.erase(path) == 0) return false;
   log.push_back("debris " + path);
   return true;
 }
@@ -266,7 +293,7 @@ bool FakeFileSystem::remove_directory(const std::string& root, std::string_view 
   const std::lock_guard<std::recursive_mutex> lock(mutex_);
   const std::string dir = join(root, relative_dir);
   if (relative_dir.empty() || dir == trim(root)) return false;
-  if (dirs.count(dir) == 0 || has_children(dir)) return false;
+  if (dirs.count(dir) == 0 || has_children(dir) || !writable(parent(dir))) return false;
   dirs.erase(dir);
   log.push_back("rmdir " + dir);
   return true;

@@ -53,6 +53,9 @@ class FakeFileSystem final : public FileSystem {
                               bool& changed) override;
   bool set_directory_time(const std::string& root, std::string_view relative_dir, FileTime time) override;
   bool keeps_owners() const override { return owners_kept; }
+  std::optional<std::uint32_t> bound_user() const override { return user; }
+  Outcome set_directory_mode(const std::string& root, std::string_view relative_dir,
+                             std::uint32_t mode) override;
   Outcome stage_copy(const CopyOrder& order, std::unique_ptr<StagedCopy>& staged) override;
   Outcome remove_file(const std::string& root, std::string_view relative) override;
   bool remove_directory(const std::string& root, std::string_view relative_dir) override;
@@ -67,10 +70,14 @@ class FakeFileSystem final : public FileSystem {
   // Directory times: those set, and those a listing reports (default: none).
   std::map<std::string, FileTime> dir_times;
   bool owners_kept = true;
+  // The user the run acts as. When set, a name is added to or removed from a
+  // directory only where its owner's write and search bits allow, or its
+  // others' bits for a directory of another owner.
+  std::optional<std::uint32_t> user;
   // Paths whose operation fails.
   std::set<std::string> fail_list, fail_copy, fail_remove;
   // "copy FROM TO", "remove P", "debris P", "mkdir D", "rmdir D", "attrs D MODE", "fattrs P MODE",
-  // in the order done; only changes that happened are logged.
+  // "mode D MODE" (octal), in the order done; only changes that happened are logged.
   std::vector<std::string> log;
   // Links resolved by resolve_path: spelling prefix -> real prefix.
   std::map<std::string, std::string> aliases;
@@ -107,6 +114,8 @@ class FakeFileSystem final : public FileSystem {
   std::string mounted(const std::string& path, bool through_views = true) const;
   void count_change();
   bool has_children(const std::string& dir) const;
+  // Whether the user may add or remove names in `dir`.
+  bool writable(const std::string& dir) const;
   // The failure of a place below `root` reached through a link, if any.
   bool through_link(const std::string& root, std::string_view relative) const;
 };

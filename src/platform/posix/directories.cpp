@@ -421,6 +421,21 @@ bool NativeFileSystem::set_directory_time(const std::string& root, std::string_v
 
 bool NativeFileSystem::keeps_owners() const { return ::geteuid() == 0; }
 
+std::optional<std::uint32_t> NativeFileSystem::bound_user() const {
+  const uid_t user = ::geteuid();
+  if (user == 0) return std::nullopt;
+  return static_cast<std::uint32_t>(user);
+}
+
+Outcome NativeFileSystem::set_directory_mode(const std::string& root, std::string_view relative_dir,
+                                             std::uint32_t mode) {
+  const DirectoryHandle dir = state_->directory(root, relative_dir);
+  if (!dir || ::fchmod(dir->fd.get(), static_cast<mode_t>(mode & 07777)) != 0) {
+    return Outcome::failure(why(root + std::string(relative_dir), errno));
+  }
+  return Outcome::success();
+}
+
 Outcome NativeFileSystem::make_root(const std::string& path) {
   std::string prefix;
   size_t start = 0;

@@ -737,6 +737,12 @@ bool NativeFileSystem::keeps_owners() const { return false; }
 // Windows directories carry no POSIX owner or mode bits.
 void NativeFileSystem::set_attributes(const std::string&, std::string_view, const Attributes&) {}
 
+std::optional<std::uint32_t> NativeFileSystem::bound_user() const { return std::nullopt; }
+
+Outcome NativeFileSystem::set_directory_mode(const std::string&, std::string_view, std::uint32_t) {
+  return Outcome::success();
+}
+
 Outcome NativeFileSystem::remove_file(const std::string& root, std::string_view relative) {
   const std::string path = root + std::string(relative);
   if (!state_->plain_below(root, parent_part(relative))) return Outcome::failure(why(path, GetLastError()));
