@@ -277,9 +277,9 @@ TEST_F(RunSync, AUsersClosedDirectoriesAreOpenedWhileTheRunWritesInThem) {
   EXPECT_EQ(fs_.log, (Log{"mode /d 755", "mode /d 555"}));
 }
 
-// A stopped run leaves the directories it did not finish open, so that the
-// next run completes them; those it finished, and a root it made, have their
-// source's mode.
+// A stopped run leaves the directories it did not finish open to the user,
+// so that the next run completes them; those it finished, and a root it
+// made, have their source's mode.
 TEST_F(RunSync, AStoppedRunLeavesWhatItDidNotFinishWritable) {
   constexpr std::uint32_t kUser = 1000;
   fs_.user = kUser;
@@ -291,7 +291,7 @@ TEST_F(RunSync, AStoppedRunLeavesWhatItDidNotFinishWritable) {
   fs_.interrupt_after_changes = 2;
   EXPECT_EQ(run(o), 128 + 2);
   EXPECT_EQ(fs_.files.count("/d/b/2"), 0u);
-  for (const auto& [dir, mode] : {std::pair{"/d", 0555u}, {"/d/a", 0555u}, {"/d/b", 0700u}}) {
+  for (const auto& [dir, mode] : {std::pair{"/d", 0555u}, {"/d/a", 0555u}, {"/d/b", 0755u}}) {
     EXPECT_EQ(fs_.dirs[dir].mode, mode) << dir;
   }
   fs_.interrupt.store(0);

@@ -553,9 +553,9 @@ class Executor {
   // bits; those it opened to write in get the mode they should end with (their
   // source's, or their own where they mirror none, the root included).
   // Deepest first, so that a directory closed to its owner is settled after
-  // everything inside it. A stopped run leaves those it did not finish as
-  // they are, writable, so that the next run completes them; later runs
-  // settle them as they settle any directory unlike its source.
+  // everything inside it. Where a stopped run left an action undone, a
+  // directory keeps the bits the user needs to write in it, so that the next
+  // run completes it; later runs settle it as any directory unlike its source.
   void settle(bool settle_root) {
     struct Final {
       std::string dir;
@@ -584,10 +584,13 @@ class Executor {
       }
     }
     const std::unordered_set<std::string> unfinished = unfinished_directories();
-    std::erase_if(finals, [&](const Final& f) { return unfinished.count(f.dir) != 0; });
-    // A root the run made is settled by no later run, even when this one was
-    // stopped; a later run that must write in it opens it again.
-    if (settle_root && !names.empty()) finals.push_back({"", source_.attributes(0), false});
+    for (Final& f : finals) {
+      if (access_.binds() && unfinished.count(f.dir) != 0) f.attributes.mode |= kOwnerWriteSearch;
+    }
+    // A root the run made is settled by no later run: it gets its source's
+    // mode even when this one was stopped, and a later run that must write
+    // in it opens it again.
+    if (settle_root && !names.empty()) finals.insert(finals.begin(), {"", source_.attributes(0), false});
     std::stable_sort(finals.begin(), finals.end(), [](const Final& a, const Final& b) {
       return a.dir.size() != b.dir.size() ? a.dir.size() > b.dir.size() : a.dir < b.dir;
     });

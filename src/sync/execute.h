@@ -44,7 +44,7 @@ unsigned default_workers();
 // the owner and permission bits of the directories the run made, of those the
 // plan lists, of those it opened to write in (see WriteAccess) and, with
 // `settle_root`, of the destination root. A directory where a stopped run
-// left an action undone keeps the bits the next run needs there.
+// left an action undone keeps the bits the next run needs to write there.
 //
 // Workers overlap the actions, but the result never depends on their number:
 // a copy is written by a worker and put in place by this thread in plan order,

@@ -47,6 +47,10 @@ class WriteAccess {
   // to its owner, the user. Directories the run made are open already.
   void open(std::string_view relative_dir);
 
+  // True when permission bits bind the run: then a directory it leaves
+  // unfinished keeps kOwnerWriteSearch.
+  bool binds() const { return user_.has_value(); }
+
   // The directories opened, as the destination spells them, with the
   // attributes they had.
   std::vector<std::pair<std::string, Attributes>> opened() const;
