@@ -6,7 +6,6 @@
 namespace qmr {
 namespace {
 
-using Prefixes = std::vector<std::string>;
 
 TEST(CloseRoot, AppendsTheSeparatorOnlyWhenMissing) {
   EXPECT_EQ(close_root("/data", kPosixPathStyle), "/data/");
@@ -28,11 +27,18 @@ TEST(RelativeDirPrefixes, EveryDirectoryAboveTheName) {
   EXPECT_EQ(parent_dir("f", '/'), "");
 }
 
-TEST(Ancestors, NearestFirstDownToTheTop) {
-  EXPECT_EQ(ancestors("/a/b/c/", kPosixPathStyle), (Prefixes{"/a/b", "/a", "/"}));
-  EXPECT_EQ(ancestors("/", kPosixPathStyle), Prefixes{});
-  EXPECT_EQ(ancestors("C:\\a\\b", kWindowsPathStyle), (Prefixes{"C:\\a", "C:\\"}));
-  EXPECT_EQ(ancestors("\\\\srv\\share\\d", kWindowsPathStyle).front(), "\\\\srv\\share");
+TEST(LineageOverlap, ComparesWholeChainsOfIdentities) {
+  const FileId top{1, 1}, a{1, 2}, b{1, 3}, other{2, 2};
+  const Lineage at_a{{a, top}}, at_b{{b, a, top}}, below_a_to_make{{a, top}, false};
+  EXPECT_EQ(lineage_overlap(at_a, at_a), Overlap::kSame);
+  EXPECT_EQ(lineage_overlap(at_a, at_b), Overlap::kDestInSource);
+  EXPECT_EQ(lineage_overlap(at_b, at_a), Overlap::kSourceInDest);
+  EXPECT_EQ(lineage_overlap(at_a, below_a_to_make), Overlap::kDestInSource);
+  EXPECT_EQ(lineage_overlap(below_a_to_make, at_a), Overlap::kNone) << "a missing source is refused as such";
+  EXPECT_EQ(lineage_overlap(at_a, Lineage{{other, top}}), Overlap::kNone);
+  EXPECT_EQ(lineage_overlap(at_a, Lineage{}), Overlap::kNone);
+  // One index under other parents (another device, its volume read as 0) is no match.
+  EXPECT_EQ(lineage_overlap(Lineage{{{0, 5}, {0, 1}}}, Lineage{{{0, 5}, {0, 8}, {0, 1}}}), Overlap::kNone);
 }
 
 TEST(LocateOverlap, TellsSameInsideAndApart) {

@@ -459,6 +459,42 @@ TEST_F(Mirror, WindowsRootsAreReadAsWindowsReadsThemAndIdentityOfZeroIsNotTruste
   EXPECT_EQ(same.status, 1) << same.output;
 }
 
+// A spare drive letter mapped onto a subdirectory, as Wine's "add drive"
+// makes one: the same directories under two spellings, and under another
+// volume serial number (0 on tmpfs). Overlapping roots are refused however
+// they are named.
+TEST_F(Mirror, WindowsRootsReachedThroughAnotherDriveLetterAreRefused) {
+  if (!windows_tool()) GTEST_SKIP() << "drive letters are Windows'";
+  const char* prefix = std::getenv("WINEPREFIX");
+  const std::string dosdevices = (prefix != nullptr ? std::string(prefix) : std::string(std::getenv("HOME")) + "/.wine") + "/dosdevices/";
+  char letter = 'q';
+  while (letter < 'y' && fs::symlink_status(dosdevices + letter + ":").type() != fs::file_type::not_found) ++letter;
+  const std::string drive = dosdevices + letter + ":";
+  const auto refused_either_way = [&](const std::string& base) {
+    tree_.write(base + "/mnt/src/photo.jpg", "p", kT1);
+    tree_.write(base + "/other.txt", "o", kT1);
+    fs::create_directory_symlink(host(base + "/mnt"), drive);
+    const std::string mapped = std::string(1, static_cast<char>(letter - 'a' + 'A')) + ":\\";
+    const auto before = snapshot(tree_.root());
+    for (const auto& [from, to] : {std::pair{mapped + "src", tool_path(host(base))},
+                                   {tool_path(host(base)), mapped + "dst"},
+                                   {tool_path(host(base + "/mnt/src")), tool_path(host(base))},
+                                   {mapped, tool_path(host(base + "/mnt"))}}) {
+      const ToolResult result = qmr({"/FROM:" + from, "/TO:" + to, "/R"});
+      EXPECT_EQ(result.status, 1) << from << " to " << to << ": " << result.output;
+    }
+    fs::remove(drive);
+    EXPECT_EQ(snapshot(tree_.root()), before);
+  };
+  refused_either_way("base");
+  tree_.mkdir("tmpfs");
+  if (std::system(("mount -t tmpfs q3 '" + host("tmpfs") + "' 2>/dev/null").c_str()) != 0) {
+    GTEST_SKIP() << "cannot mount tmpfs here (needs root): the case of a volume serial of 0 is not tried";
+  }
+  refused_either_way("tmpfs/base");
+  std::system(("umount '" + host("tmpfs") + "'").c_str());
+}
+
 TEST_F(Mirror, WindowsMirrorsPathsLongerThanTheOldLimit) {
   if (!windows_tool()) GTEST_SKIP() << "the 260-character limit is Windows'";
   tree_.write("src/keep.txt", "k", kT1);

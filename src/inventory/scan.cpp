@@ -31,6 +31,18 @@ bool is_selected(std::string_view name, const PatternList& include, const Patter
 
 namespace {
 
+// Whether the directory listed at `path` is the run's other root. Where a
+// system numbers the volume of one directory by the way it was reached (Wine
+// gives each drive letter its own), an equal index under another volume is
+// settled by the identity of the directory itself: seldom asked, and only to
+// refuse.
+bool is_other_root(FileSystem& fs, const Listing& listing, const std::optional<FileId>& other,
+                   const std::string& path) {
+  if (!other) return false;
+  if (listing.id == *other) return true;
+  return listing.id.index == other->index && listing.id.volume != other->volume && fs.identity(path) == other;
+}
+
 // Listings held done ahead of the walk, in entries: enough to keep the file
 // system busy, and small beside the tree.
 constexpr size_t kHeldEntries = size_t{1} << 13;
@@ -302,7 +314,7 @@ class Walk {
       listing.entries.clear();
       return false;
     }
-    if (side.settings.other_root && listing.id == *side.settings.other_root) {
+    if (is_other_root(fs_, listing, side.settings.other_root, list.root() + relative_dir)) {
       list.met_other_root = true;
       listing.entries.clear();
       return false;

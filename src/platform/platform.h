@@ -105,6 +105,15 @@ struct Outcome {
 
 enum class DirectoryMade { kCreated, kExisted, kFailed };
 
+// A directory's identity and those of the directories above it in the
+// system's own tree, nearest first, up to the top. Names do not enter into
+// it, so it tells whether one root lies in another whatever links, mounts or
+// drive letters reach them.
+struct Lineage {
+  std::vector<FileId> ids;
+  bool exists = true;  // false: `ids` start at the nearest ancestor that exists
+};
+
 // A root directory as opened for a run.
 struct RootStatus {
   ListStatus status = ListStatus::kOk;
@@ -166,6 +175,11 @@ class FileSystem {
 
   // The identity of what `path` names, links followed; none when it does not exist.
   virtual std::optional<FileId> identity(const std::string& path) = 0;
+
+  // The lineage of the directory `path` names (links followed: the user
+  // named it), or of its nearest existing ancestor; empty when none can be
+  // told.
+  virtual Lineage lineage(const std::string& path) = 0;
 
   // An absolute spelling of `path` with links, "." and ".." resolved; a part
   // that does not exist yet is appended to its nearest existing ancestor.
@@ -262,6 +276,7 @@ class NativeFileSystem final : public FileSystem {
   void list_directory(const std::string& root, std::string_view relative_dir,
                       Listing& listing) override;
   std::optional<FileId> identity(const std::string& path) override;
+  Lineage lineage(const std::string& path) override;
   std::string resolve_path(const std::string& path) override;
   std::string stored_spelling(const std::string& resolved) override;
   Outcome make_root(const std::string& path) override;

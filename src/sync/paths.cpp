@@ -1,5 +1,8 @@
 #include "sync/paths.h"
 
+#include <algorithm>
+#include <optional>
+
 #include "inventory/ascii.h"
 
 namespace qmr {
@@ -58,27 +61,23 @@ Overlap locate_overlap(std::string_view source, std::string_view dest, const Pat
   return Overlap::kNone;
 }
 
-std::vector<std::string> ancestors(std::string_view path, const PathStyle& style) {
-  std::vector<std::string> result;
-  path = trim_separator(path, style);
-  if (path.size() == 1 && path[0] == style.separator) return result;
-  for (;;) {
-    const size_t cut = path.find_last_of(style.separator);
-    if (cut == std::string_view::npos) break;
-    const std::string_view up = path.substr(0, cut);
-    if (up.empty()) {
-      result.emplace_back(1, style.separator);  // the POSIX top
-      break;
+Overlap lineage_overlap(const Lineage& source, const Lineage& dest) {
+  if (!source.exists || source.ids.empty() || dest.ids.empty()) return Overlap::kNone;
+  // How far above the start of `inner` the whole of `outer` stands, if it does.
+  const auto depth_in = [](const Lineage& inner, const Lineage& outer) -> std::optional<size_t> {
+    if (outer.ids.size() > inner.ids.size()) return std::nullopt;
+    const size_t depth = inner.ids.size() - outer.ids.size();
+    if (!std::equal(outer.ids.begin(), outer.ids.end(), inner.ids.begin() + static_cast<std::ptrdiff_t>(depth))) {
+      return std::nullopt;
     }
-    // "C:" alone would name the drive's current directory, not its root.
-    if (style.drive_prefixes && up.back() == ':') {
-      result.push_back(std::string(up) + style.separator);
-      break;
-    }
-    result.emplace_back(up);
-    path = up;
+    return depth;
+  };
+  // A destination that does not exist yet lies below its nearest ancestor.
+  if (const auto depth = depth_in(dest, source)) {
+    return *depth == 0 && dest.exists ? Overlap::kSame : Overlap::kDestInSource;
   }
-  return result;
+  if (dest.exists && depth_in(source, dest)) return Overlap::kSourceInDest;
+  return Overlap::kNone;
 }
 
 }  // namespace qmr

@@ -31,7 +31,11 @@ enum class Overlap { kNone, kSame, kDestInSource, kSourceInDest };
 Overlap locate_overlap(std::string_view source, std::string_view dest, const PathStyle& style,
                        bool ignore_case = false);
 
-// The ancestors of a resolved absolute path, nearest first, down to the top.
-std::vector<std::string> ancestors(std::string_view path, const PathStyle& style);
+// How two roots overlap by their lineages: the same directory, or one lying
+// below the other. Whole chains are compared, up to the top, so that a
+// directory index met again on another device, or a volume serial number of
+// 0, cannot pass for a match. kNone when a lineage is empty or the source
+// does not exist.
+Overlap lineage_overlap(const Lineage& source, const Lineage& dest);
 
 }  // namespace qmr

@@ -32,17 +32,9 @@ const char* refusal_for(Overlap overlap, bool recurse) {
   return nullptr;
 }
 
-// True when some ancestor of `path` is the directory `id`.
-bool has_ancestor(FileSystem& fs, const std::string& path, const FileId& id) {
-  for (const std::string& ancestor : ancestors(path, fs.path_style())) {
-    if (fs.identity(ancestor) == id) return true;
-  }
-  return false;
-}
-
 // How the roots overlap: by their resolved spelling; where names are found
-// regardless of case, by their stored spelling; and by identity, whatever
-// mount, bind mount or link reaches them.
+// regardless of case, by their stored spelling; and by identity, their own
+// and their ancestors', whatever links, mounts or drive letters reach them.
 Overlap root_overlap(FileSystem& fs, const std::string& source_root, const std::string& dest_root,
                      const std::optional<FileId>& source_id, const std::optional<FileId>& dest_id) {
   const PathStyle& style = fs.path_style();
@@ -54,12 +46,8 @@ Overlap root_overlap(FileSystem& fs, const std::string& source_root, const std::
     overlap = locate_overlap(fs.stored_spelling(source), fs.stored_spelling(dest), style);
     if (overlap != Overlap::kNone) return overlap;
   }
-  if (source_id && dest_id) {
-    if (*source_id == *dest_id) return Overlap::kSame;
-    if (has_ancestor(fs, dest, *source_id)) return Overlap::kDestInSource;
-    if (has_ancestor(fs, source, *dest_id)) return Overlap::kSourceInDest;
-  }
-  return Overlap::kNone;
+  if (source_id && dest_id && *source_id == *dest_id) return Overlap::kSame;
+  return lineage_overlap(fs.lineage(source_root), fs.lineage(dest_root));
 }
 
 // A directory as a user would name it: without the closing separator, unless

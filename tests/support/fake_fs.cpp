@@ -138,6 +138,17 @@ std::optional<FileId> FakeFileSystem::identity(const std::string& path) {
   return FileId{1, std::hash<std::string>()(mounted(resolve_path(path), false))};
 }
 
+Lineage FakeFileSystem::lineage(const std::string& path) {
+  const std::lock_guard<std::recursive_mutex> lock(mutex_);
+  Lineage result;
+  std::string at = resolve_path(path);
+  for (; !identity(at) && at != "/"; at = parent(at)) result.exists = false;
+  for (;; at = parent(at)) {
+    result.ids.push_back(*identity(at));
+    if (at == "/") return result;
+  }
+}
+
 bool FakeFileSystem::through_link(const std::string& root, std::string_view relative) const {
   std::string path = trim(root);
   size_t start = 0;

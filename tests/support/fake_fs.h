@@ -42,6 +42,7 @@ class FakeFileSystem final : public FileSystem {
   void list_directory(const std::string& root, std::string_view relative_dir,
                       Listing& listing) override;
   std::optional<FileId> identity(const std::string& path) override;
+  Lineage lineage(const std::string& path) override;
   std::string resolve_path(const std::string& path) override;
   std::string stored_spelling(const std::string& resolved) override { return resolved; }
   Outcome make_root(const std::string& path) override;

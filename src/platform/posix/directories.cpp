@@ -316,6 +316,28 @@ std::optional<FileId> NativeFileSystem::identity(const std::string& path) {
   return FileId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
 }
 
+Lineage NativeFileSystem::lineage(const std::string& path) {
+  Lineage result;
+  std::string existing = resolve_path(path);
+  Fd dir(::open(existing.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  while (dir.get() < 0 && errno == ENOENT && existing.size() > 1) {
+    result.exists = false;
+    const size_t cut = existing.find_last_of('/');
+    existing.resize(cut == 0 || cut == std::string::npos ? 1 : cut);
+    dir.reset(::open(existing.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  }
+  // Up through "..", which the kernel takes from the directory itself, never
+  // from a name: "/" is its own parent. The bound guards a looping file system.
+  struct stat st{};
+  for (int depth = 0; dir.get() >= 0 && depth < 4096 && ::fstat(dir.get(), &st) == 0; ++depth) {
+    const FileId id{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+    if (!result.ids.empty() && result.ids.back() == id) break;
+    result.ids.push_back(id);
+    dir = Fd(::openat(dir.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  }
+  return result;
+}
+
 Outcome NativeFileSystem::remove_file(const std::string& root, std::string_view relative) {
   const auto [dir, name] = posix::split_last(relative);
   const DirectoryHandle parent = state_->directory(root, dir);
