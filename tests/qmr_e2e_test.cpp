@@ -495,6 +495,22 @@ TEST_F(Mirror, WindowsRootsReachedThroughAnotherDriveLetterAreRefused) {
   std::system(("umount '" + host("tmpfs") + "'").c_str());
 }
 
+// Where names are found regardless of case, deleting one of two names that
+// differ only in case leaves the other exactly as it was.
+TEST_F(Mirror, WindowsDeletingACaseTwinLeavesTheOtherAlone) {
+  if (!windows_tool()) GTEST_SKIP() << "names found regardless of case are Windows'";
+  tree_.write("src/a.txt", "same", kT1);
+  tree_.write("dst/a.txt", "same", kT1);
+  tree_.write("dst/A.txt", "stale", kT1);
+  ::chmod(host("dst/A.txt").c_str(), 0444);
+  const mode_t kept = mode_of(host("dst/a.txt"));
+  const ToolResult result = qmr(mirror_args());
+  EXPECT_EQ(result.status, 0) << result.errors;
+  EXPECT_EQ(result.output, kBanner + line("Delete", "dst/A.txt"));
+  EXPECT_FALSE(fs::exists(host("dst/A.txt")));
+  EXPECT_EQ(mode_of(host("dst/a.txt")), kept) << "the kept file took the deleted one's read-only mark";
+}
+
 TEST_F(Mirror, WindowsMirrorsPathsLongerThanTheOldLimit) {
   if (!windows_tool()) GTEST_SKIP() << "the 260-character limit is Windows'";
   tree_.write("src/keep.txt", "k", kT1);

@@ -824,6 +824,63 @@ Outcome NativeFileSystem::set_directory_mode(const std::string&, std::string_vie
   return Outcome::success();
 }
 
+namespace {
+
+constexpr DWORD kAttributeAccess = FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES;
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Gives the open file these marks; its times stay as they are.
+bool set_marks(HANDLE file, DWORD marks) {
+  FILE_BASIC_INFO basic{};
+  basic.FileAttributes = marks == 0 ? FILE_ATTRIBUTE_NORMAL : marks;
+  return SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic) != 0;
+}
+
+// True when the open file `now` is the file whose identity was `before`, or,
+// where the system gives none, still stands under the name `name` exactly.
+bool same_file(HANDLE now, const std::optional<FileId>& before, std::wstring_view name) {
+  const std::optional<FileId> id = id_of_handle(now);
+  if (before && id && before->index != 0 && id->index != 0) return *before == *id;
+  const std::wstring final = final_path_of(now);
+  return final.size() >= name.size() && final.compare(final.size() - name.size(), name.size(), name) == 0;
+}
+
+// Deletes the file `target` through one handle: a read-only mark is lifted,
+// and given back on failure, through that handle, and the deletion is judged
+// on that file. A later lookup of the name could find another one: where
+// names are found regardless of case, a neighbour spelled in another case,
+// whose marks must never change.
+Outcome remove_through_handle(const std::wstring& target, const std::string& path) {
+  const HANDLE file = CreateFileW(target.c_str(), DELETE | kAttributeAccess, kShareAll, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return Outcome::failure(why(path, GetLastError()));
+  FILE_BASIC_INFO basic{};
+  const DWORD marks = GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic)
+                          ? basic.FileAttributes & ~FILE_ATTRIBUTE_NORMAL
+                          : 0;
+  const std::optional<FileId> id = id_of_handle(file);
+  const bool lifted = (marks & FILE_ATTRIBUTE_READONLY) != 0 && set_marks(file, marks & ~FILE_ATTRIBUTE_READONLY);
+  FILE_DISPOSITION_INFO disposition{TRUE};
+  const bool marked = SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition) != 0;
+  const DWORD error = GetLastError();
+  if (!marked && lifted) set_marks(file, marks);
+  CloseHandle(file);
+  if (!marked) return Outcome::failure(why(path, error));
+  // Some file systems report a deletion they did not do: the file must be
+  // gone, or pending deletion while another program holds it (then it cannot
+  // be opened at all).
+  const HANDLE again = CreateFileW(target.c_str(), kAttributeAccess, kShareAll, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (again == INVALID_HANDLE_VALUE) return Outcome::success();
+  const std::wstring_view name(target.c_str() + target.rfind(L'\\') + 1);
+  const bool remains = same_file(again, id, name);
+  if (remains && lifted) set_marks(again, marks);
+  CloseHandle(again);
+  return remains ? Outcome::failure(why(path, ERROR_ACCESS_DENIED)) : Outcome::success();
+}
+
+}  // namespace
+
 Outcome NativeFileSystem::remove_file(const std::string& root, std::string_view relative) {
   const std::string path = root + std::string(relative);
   if (!state_->plain_below(root, parent_part(relative))) return Outcome::failure(why(path, GetLastError()));
@@ -833,16 +890,7 @@ Outcome NativeFileSystem::remove_file(const std::string& root, std::string_view 
     return remove_directory_link(target, path, attributes);
   }
   if (leads_elsewhere(*state_, root, relative)) return remove_link(target, path);
-  SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
-  const bool deleted = DeleteFileW(target.c_str()) != 0;
-  const DWORD error = deleted ? ERROR_ACCESS_DENIED : GetLastError();
-  // Some file systems report a deletion they did not do: only a name that is
-  // gone (or pending deletion while another program holds it) counts.
-  if (deleted && GetFileAttributesW(target.c_str()) == INVALID_FILE_ATTRIBUTES) {
-    return Outcome::success();
-  }
-  if (attributes != INVALID_FILE_ATTRIBUTES) SetFileAttributesW(target.c_str(), attributes);
-  return Outcome::failure(why(path, error));
+  return remove_through_handle(target, path);
 }
 
 bool NativeFileSystem::remove_directory(const std::string& root, std::string_view relative_dir) {
