@@ -179,9 +179,10 @@ TEST_F(Faults, AnInterruptRemovesTheTemporaryAndKeepsTheTarget) {
     EXPECT_TRUE(temporaries_below(path("dst")).empty()) << "signal " << signal_number;
     EXPECT_EQ(read_file(path("dst/huge")), "old");
     EXPECT_EQ(mtime_ns(path("dst/huge")), kT1);
-    // The log, not a terminal, already names the copy that finished.
+    // The log names the copy that finished, and the one the stop caught.
     EXPECT_EQ(read_file(path("log")), "Quenmire. Version 1.02\n"
-                                      "Copy:\t" + path("src/a-small") + "...\tOk.\n");
+                                      "Copy:\t" + path("src/a-small") + "...\tOk.\n"
+                                      "Copy:\t" + path("src/huge") + "...\tStopped.\n");
     fs::remove(path("dst/a-small"));
   }
 }

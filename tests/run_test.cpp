@@ -10,6 +10,7 @@
 #include "console/messages.h"
 #include "support/captured_output.h"
 #include "support/fake_fs.h"
+#include "sync/execute.h"
 
 namespace qmr {
 namespace {
@@ -220,6 +221,27 @@ TEST_F(RunSync, AnInterruptedRunEndsWithTheSignalsStatus) {
   fs_.interrupt.store(15);
   EXPECT_EQ(run(options("/s", "/d")), 128 + 15);
   EXPECT_EQ(fs_.files.count("/d/a.txt"), 0u) << "nothing is done after an interrupt";
+  // Stopped during the copies: the summary says so.
+  fs_.interrupt.store(0);
+  fs_.add_file("/s/b.txt", 1, 1);
+  fs_.interrupt_after_changes = 1;
+  RunOptions o = options("/s", "/d");
+  o.stats = true;
+  o.threads = 1;
+  EXPECT_EQ(run(o), 128 + 2);
+  EXPECT_NE(out_.text().find("Summary: 1 copied (1 bytes), 0 deleted, 0 failed, 0 unchanged, 0 attributes, "
+                             "stopped by signal 2, "), std::string::npos) << out_.text();
+}
+
+TEST(SummaryLine, AddsAFieldOnlyWhenItIsNotZero) {
+  RunTotals totals{3, 300, 2, 1, 7, 4};
+  EXPECT_EQ(summary_line(totals, 0, std::chrono::milliseconds(1234)),
+            "Summary: 3 copied (300 bytes), 2 deleted, 1 failed, 7 unchanged, 4 attributes, 1.234 s");
+  totals.renamed = 5;
+  totals.not_kept = 6;
+  EXPECT_EQ(summary_line(totals, 2, std::chrono::milliseconds(5)),
+            "Summary: 3 copied (300 bytes), 2 deleted, 1 failed, 7 unchanged, 4 attributes, 5 renamed, "
+            "6 not kept, stopped by signal 2, 0.005 s");
 }
 
 TEST_F(RunSync, ListOnlyPrintsThePlanAndChangesNothing) {

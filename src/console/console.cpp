@@ -108,12 +108,6 @@ void Console::finish(std::string_view text) const {
   if (std::fflush(out_) != 0 && write_error_ == 0) write_error_ = errno;
 }
 
-void Console::abandoned() const {
-  if (settings_.quiet) return;
-  if (settings_.interactive) return finish("\n");
-  pending_.clear();
-}
-
 void Console::banner() const {
   if (settings_.quiet) return;
   write(kBanner);

@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "console/messages.h"
+
 namespace qmr {
 
 void print_banner(std::FILE* out = stdout);
@@ -39,19 +41,18 @@ class Console {
   void report(std::string_view format, std::string_view text) const;
 
   // Begins a progress line as `report` would print it; `outcome`, `planned`
-  // or `abandoned` ends it.
+  // or `stopped` ends it.
   void begin(std::string_view format, std::string_view text) const;
 
   // The banner of a run: nothing when quiet.
   void banner() const;
 
   // Completes a progress line: "Ok." or "Fail." and the line feed.
-  void outcome(bool ok) const { finish(ok ? "Ok.\n" : "Fail.\n"); }
+  void outcome(bool ok) const { finish(ok ? kOkOutcome : kFailOutcome); }
   // Completes a progress line of a preview.
-  void planned() const { finish("Planned.\n"); }
-  // Drops the line of an action an interrupt abandoned: a log keeps no half
-  // line, a terminal goes on to a new one.
-  void abandoned() const;
+  void planned() const { finish(kPlannedOutcome); }
+  // Completes the line of an action a stop abandoned: "Stopped.".
+  void stopped() const { finish(kStoppedOutcome); }
   // On a terminal, shows `text` after the begun half-line in place of what
   // the last call showed; the outcome replaces it. Nothing elsewhere.
   void progress(std::string_view text) const;

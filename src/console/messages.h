@@ -42,9 +42,27 @@ inline constexpr char kSourceInDestMessage[] = "SOURCE directory lies inside DES
 inline constexpr char kRootsNeededMessage[] = "qmr: a run needs both /FROM:<directory> and /TO:<directory>\n";
 inline constexpr char kBadThreadsMessage[] = "qmr: /THREADS: takes a number of workers from 1 to 64\n";
 
-// Progress lines: the action, then its outcome.
+// Progress lines: the action, then its outcome. A content copy names the
+// source; every other action names the destination, a rename in its new
+// spelling. Directory times, directories made for copies and emptied
+// directories removed have no line.
 inline constexpr char kCopyLine[] = "Copy:\t%s...\t";
 inline constexpr char kDeleteLine[] = "Delete:\t%s...\t";
+inline constexpr char kRenameLine[] = "Rename:\t%s...\t";  // a case-only rename
+inline constexpr char kAttribLine[] = "Attrib:\t%s...\t";  // attributes alone
+inline constexpr char kLinkLine[] = "Link:\t%s...\t";      // another name of a hard-linked file
 inline constexpr char kScanLine[] = "Scan:\t%s...\t";
+inline constexpr char kOkOutcome[] = "Ok.\n";
+inline constexpr char kFailOutcome[] = "Fail.\n";        // the reason follows on stderr
+inline constexpr char kPlannedOutcome[] = "Planned.\n";  // a preview
+inline constexpr char kStoppedOutcome[] = "Stopped.\n";  // the run was stopped during it
+
+// A "not kept" note on stderr: something the destination or the user's
+// rights cannot hold, "<path>: <what>". One line a path and run, at most
+// kNotKeptShown of a kind, then one line with the count of the rest. Not a
+// failure.
+inline constexpr char kNotKeptNote[] = "qmr: not kept: ";
+inline constexpr char kNotKeptMore[] = "qmr: not kept: and %s more\n";
+inline constexpr unsigned kNotKeptShown = 10;
 
 }  // namespace qmr

@@ -200,7 +200,7 @@ class Executor {
           if (begun_ != i) ex_.begin_line(ex_.plan_.actions[i]);
           ex_.report(ex_.plan_.actions[i], slot(i).outcome);
         } else if (begun_ == i) {
-          ex_.console_.abandoned();
+          ex_.stop_line(ex_.plan_.actions[i]);
         }
       }
       slots_.clear();
@@ -288,7 +288,7 @@ class Executor {
           if (begun_ != next_) ex_.begin_line(action);
           if (!ex_.report(action, s.outcome)) ++failures_;
         } else if (begun_ == next_) {
-          ex_.console_.abandoned();
+          ex_.stop_line(action);
         }
         s = Slot{};  // free for the action a window later
         ++next_;
@@ -425,13 +425,13 @@ class Executor {
     shown_line_ = line_key(action);
   }
 
-  // Ends the action's line; the line of an action abandoned to an interrupt
-  // is dropped. Returns false for a failure.
+  // Ends the action's line; an action a stop abandoned is "Stopped.", and
+  // no failure. Returns false for a failure.
   bool report(const Action& action, const Outcome& outcome) {
     if (action.kind() == ActionKind::kClearDebris) return true;
     shown_line_ = kNoLine;
     if (!outcome.ok && fs_.interrupted() != 0) {
-      console_.abandoned();
+      console_.stopped();
       return true;
     }
     console_.outcome(outcome.ok);
@@ -441,6 +441,13 @@ class Executor {
       console_.reason(action.kind() == ActionKind::kCopy ? "copy" : "delete", path, outcome.reason);
     }
     return outcome.ok;
+  }
+
+  // Ends the begun line of an action a stop abandoned before it was tried.
+  void stop_line(const Action& action) {
+    if (action.kind() == ActionKind::kClearDebris) return;  // it has no line
+    shown_line_ = kNoLine;
+    console_.stopped();
   }
 
   Outcome remove(const Action& action) {
@@ -654,6 +661,23 @@ class Executor {
 unsigned default_workers() {
   const unsigned cores = std::thread::hardware_concurrency();
   return std::clamp(cores * 4, 4u, 16u);
+}
+
+std::string summary_line(const RunTotals& totals, int stop_signal, std::chrono::steady_clock::duration elapsed) {
+  const auto count = [](std::uint64_t n) { return std::to_string(n); };
+  std::string line = "Summary: " + count(totals.copied) + " copied (" + count(totals.copied_bytes) + " bytes), " +
+                     count(totals.deleted) + " deleted, " + count(totals.failed) + " failed, " +
+                     count(totals.unchanged) + " unchanged, " + count(totals.attributes) + " attributes";
+  for (const auto& [n, what] : {std::pair{totals.renamed, " renamed"}, {totals.linked, " linked"},
+                                {totals.not_kept, " not kept"}}) {
+    if (n != 0) line += ", " + count(n) + what;
+  }
+  if (stop_signal != 0) line += ", stopped by signal " + std::to_string(stop_signal);
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
+  char time[32];
+  std::snprintf(time, sizeof time, ", %lld.%03lld s", static_cast<long long>(ms / 1000),
+                static_cast<long long>(ms % 1000));
+  return line + time;
 }
 
 void count_action(RunTotals& totals, const Action& action, const EntryList& source) {

@@ -110,23 +110,6 @@ int interrupted_status(FileSystem& fs, int status) {
   return signal_number != 0 ? 128 + signal_number : status;
 }
 
-// The summary line: counts and bytes as plain integers, the time in seconds.
-std::string summary_line(const RunTotals& totals, std::chrono::steady_clock::duration elapsed) {
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
-  char line[256];
-  std::snprintf(line, sizeof line,
-                "Summary: %llu copied (%llu bytes), %llu deleted, %llu failed, %llu unchanged, "
-                "%llu attributes, %lld.%03lld s",
-                static_cast<unsigned long long>(totals.copied),
-                static_cast<unsigned long long>(totals.copied_bytes),
-                static_cast<unsigned long long>(totals.deleted),
-                static_cast<unsigned long long>(totals.failed),
-                static_cast<unsigned long long>(totals.unchanged),
-                static_cast<unsigned long long>(totals.attributes), static_cast<long long>(ms / 1000),
-                static_cast<long long>(ms % 1000));
-  return line;
-}
-
 }  // namespace
 
 int run_sync(const RunOptions& options, FileSystem& fs, const Console& console) {
@@ -204,7 +187,7 @@ int run_sync(const RunOptions& options, FileSystem& fs, const Console& console) 
     totals.failed += failures;
     totals.unchanged = plan.unchanged;
     if (options.stats || console.interactive()) {
-      console.report("%s\n", summary_line(totals, std::chrono::steady_clock::now() - started));
+      console.report("%s\n", summary_line(totals, fs.interrupted(), std::chrono::steady_clock::now() - started));
     }
     return totals.failed == 0 ? kExitOk : kExitSomeFailed;
   };
