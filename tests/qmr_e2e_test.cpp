@@ -40,7 +40,7 @@ const std::string kHelp =
     "\t/R\t\t\tRecurse subdirectories\n"
     "\t/QUIET\t\t\tQuiet mode\n"
     "\t/H or /?\t\tThis help\n"
-    // The options this build adds, and the exit statuses.
+    // The further options, one line each, and the exit statuses.
     "\t/LISTONLY\t\tList what would be done, change nothing\n"
     "\t/THREADS:<n>\t\tCopy and delete with n workers (1 to 64)\n"
     "\t/EXDIR:<wildcards>\tExclude directories, multiple strings are allowed\n"

@@ -19,7 +19,7 @@ inline constexpr char kHelpText[] =
     "\t/QUIET\t\t\tQuiet mode\n"
     "\t/H or /?\t\tThis help\n";
 
-// The options this build adds, one line each, and the exit statuses: printed
+// The further options, one line each, and the exit statuses: printed
 // after the help text.
 inline constexpr char kMoreHelpText[] =
     "\t/LISTONLY\t\tList what would be done, change nothing\n"
