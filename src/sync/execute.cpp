@@ -555,20 +555,34 @@ class Executor {
     }
   }
 
+  // What a directory ends the run with: attributes to give, or a mode alone.
+  struct Final {
+    std::string dir;
+    Attributes attributes;
+    bool mode_only;
+  };
+
   // The directories the plan found unlike their source, those the run made
   // and, with `settle_root`, the root get their source's owner and permission
   // bits; those it opened to write in get the mode they should end with (their
   // source's, or their own where they mirror none, the root included).
   // Deepest first, so that a directory closed to its owner is settled after
-  // everything inside it. Where a stopped run left an action undone, a
-  // directory keeps the bits the user needs to write in it, so that the next
-  // run completes it; later runs settle it as any directory unlike its source.
+  // everything inside it.
   void settle(bool settle_root) {
-    struct Final {
-      std::string dir;
-      Attributes attributes;
-      bool mode_only;
-    };
+    for (const Final& f : finals(settle_root)) {
+      if (f.mode_only) {
+        fs_.set_directory_mode(dest_.root(), f.dir, f.attributes.mode);
+      } else {
+        fs_.set_attributes(dest_.root(), f.dir, f.attributes);
+      }
+    }
+  }
+
+  // Each directory to settle once, deepest first. Where a stopped run left
+  // an action undone, a directory keeps the bits the user needs to write in
+  // it, so that the next run completes it; later runs settle it as any
+  // directory unlike its source.
+  std::vector<Final> finals(bool settle_root) const {
     std::vector<Final> finals;
     const auto& names = source_.directories();
     for (const std::uint32_t s : plan_.settle) finals.push_back({std::string(names[s]), source_.attributes(s), false});
@@ -576,18 +590,16 @@ class Executor {
     if (!created_.empty() || !opened.empty()) {
       std::unordered_map<std::string_view, std::uint32_t> index;
       for (size_t i = 0; i < names.size(); ++i) index.emplace(names[i], static_cast<std::uint32_t>(i));
+      const auto mirrored = [&](const std::string& dir) { return dir.empty() ? index.end() : index.find(dir); };
       for (const std::string& made : created_) {
-        if (const auto found = index.find(made); found != index.end()) {
+        if (const auto found = mirrored(made); found != index.end()) {
           finals.push_back({made, source_.attributes(found->second), false});
         }
       }
       for (const auto& [dir, had] : opened) {
-        const auto found = dir.empty() ? index.end() : index.find(dir);
-        if (found == index.end()) {
-          finals.push_back({dir, had, true});
-        } else {
-          finals.push_back({dir, source_.attributes(found->second), false});
-        }
+        const auto found = mirrored(dir);
+        finals.push_back(found == index.end() ? Final{dir, had, true}
+                                              : Final{dir, source_.attributes(found->second), false});
       }
     }
     const std::unordered_set<std::string> unfinished = unfinished_directories();
@@ -601,15 +613,9 @@ class Executor {
     std::stable_sort(finals.begin(), finals.end(), [](const Final& a, const Final& b) {
       return a.dir.size() != b.dir.size() ? a.dir.size() > b.dir.size() : a.dir < b.dir;
     });
-    finals.erase(std::unique(finals.begin(), finals.end(), [](const Final& a, const Final& b) { return a.dir == b.dir; }),
-                 finals.end());
-    for (const Final& f : finals) {
-      if (f.mode_only) {
-        fs_.set_directory_mode(dest_.root(), f.dir, f.attributes.mode);
-      } else {
-        fs_.set_attributes(dest_.root(), f.dir, f.attributes);
-      }
-    }
+    const auto same_dir = [](const Final& a, const Final& b) { return a.dir == b.dir; };
+    finals.erase(std::unique(finals.begin(), finals.end(), same_dir), finals.end());
+    return finals;
   }
 
   // Where a stopped run left an action undone, and every directory above:
