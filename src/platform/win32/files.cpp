@@ -605,11 +605,24 @@ HANDLE open_nearest(std::string& path, char separator, const std::function<HANDL
   return handle;
 }
 
+// Under Wine no device number reaches a program, and the volume serial
+// number follows the drive letter a directory is shown under (0 on tmpfs, so
+// two mounts side by side can show one identity). The final path Wine gives a
+// handle is the host's own path of the directory, shown under the drive
+// that maps it best: one spelling for each directory.
+std::optional<FileId> host_id(HANDLE handle) {
+  const std::optional<std::uint64_t> index = index_of_handle(handle);
+  const std::wstring final = final_path_of(handle);
+  if (!index || final.empty()) return std::nullopt;
+  return FileId{std::hash<std::wstring>{}(final), *index};
+}
+
 // The ids of `handle` and of each directory above it, reached by `parent`.
 void climb(HANDLE handle, std::string at, const std::function<bool(std::string&)>& parent,
-           const std::function<HANDLE(const std::string&)>& open, Lineage& lineage) {
+           const std::function<HANDLE(const std::string&)>& open,
+           const std::function<std::optional<FileId>(HANDLE)>& identify, Lineage& lineage) {
   for (int depth = 0; handle != INVALID_HANDLE_VALUE && depth < 4096; ++depth) {
-    const std::optional<FileId> id = id_of_handle(handle);
+    const std::optional<FileId> id = identify(handle);
     CloseHandle(handle);
     if (!id || (!lineage.ids.empty() && lineage.ids.back() == *id)) return;
     lineage.ids.push_back(*id);
@@ -623,7 +636,7 @@ void climb(HANDLE handle, std::string at, const std::function<bool(std::string&)
 // Under Wine the lineage is taken in the host's tree: a drive letter mapped
 // onto a host directory gives other spellings, and another volume serial
 // number, to the same directories. The host resolves each "..", so every
-// parent is the true one.
+// parent is the true one, and each is known by its host path (see host_id).
 Lineage NativeFileSystem::lineage(const std::string& path) {
   Lineage result;
   if (std::string host = host_path(path); !host.empty() && host[0] == '/') {
@@ -633,13 +646,13 @@ Lineage NativeFileSystem::lineage(const std::string& path) {
       p += "/..";
       return true;
     };
-    climb(handle, host, up, open, result);
+    climb(handle, host, up, open, host_id, result);
     return result;
   }
   std::string at = resolve_path(path);
   const auto open = [](const std::string& p) { return open_for_query(p); };
   const HANDLE handle = open_nearest(at, '\\', open, result.exists);
-  climb(handle, at, [](std::string& p) { return cut_last_name(p, '\\'); }, open, result);
+  climb(handle, at, [](std::string& p) { return cut_last_name(p, '\\'); }, open, id_of_handle, result);
   return result;
 }
 
