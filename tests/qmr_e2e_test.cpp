@@ -882,12 +882,16 @@ TEST_F(Mirror, ListOnlyPrintsTheRunsLinesAndChangesNothing) {
 }
 
 TEST_F(Mirror, HelpAndVersionAnswerTheUsualSpellings) {
-  ToolResult result = qmr({"--help"});
+  ToolResult result = qmr({"--HELP"});
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.output, kBanner + kHelp);
-  result = qmr({"/FROM:" + src(), "--version", "/TO:" + dst()});
+  result = qmr({"/FROM:" + src(), "--Version", "/TO:" + dst()});
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.output, kBanner);
+  // A help request changes nothing: an argument that would refuse a run is only named.
+  result = qmr({"--dry-run", "/?"});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.errors, "qmr: ignoring unknown option --dry-run (did you mean /LISTONLY?)\n");
 }
 
 TEST_F(Mirror, ManyWorkersLeaveTheTreeAndTheOutputOfOneOnRandomTrees) {

@@ -24,8 +24,9 @@ int run_command_line(int argc, const char* const* argv, FileSystem& fs) {
   const ParsedCommandLine parsed = parse_arguments(argc, argv);
   // A refusal is told even to a quiet run: nothing happened, and why must show.
   const bool refused = parsed.request == Request::kRun && parsed.refused();
-  for (const IgnoredArgument& ignored : parsed.ignored) {
-    if (!parsed.options.quiet || (refused && ignored.refuses)) std::fputs(ignored_text(ignored).c_str(), stderr);
+  for (IgnoredArgument ignored : parsed.ignored) {
+    ignored.refuses = ignored.refuses && refused;  // help and version change nothing anyway
+    if (!parsed.options.quiet || ignored.refuses) std::fputs(ignored_text(ignored).c_str(), stderr);
   }
   if (refused) return kExitRefused;
   if (parsed.request == Request::kHelp) {
