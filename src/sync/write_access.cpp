@@ -3,12 +3,11 @@
 namespace qmr {
 
 WriteAccess::WriteAccess(FileSystem& fs, const EntryList& dest)
-    : fs_(fs), dest_(dest), user_(fs.bound_user()) {
-  if (user_ && !dest.directories().empty()) index_ = std::make_unique<DirectoryIndex>(dest);
-}
+    : fs_(fs), dest_(dest), user_(fs.bound_user()) {}
 
 void WriteAccess::open(std::string_view relative_dir) {
-  if (!index_) return;
+  if (!user_ || dest_.directories().empty()) return;
+  std::call_once(index_made_, [&] { index_ = std::make_unique<DirectoryIndex>(dest_); });
   const std::uint32_t d = index_->find(relative_dir);
   if (d == DirectoryIndex::kNone) return;  // made by the run, or never listed
   const Attributes& had = dest_.attributes(d);

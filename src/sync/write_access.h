@@ -63,7 +63,10 @@ class WriteAccess {
   FileSystem& fs_;
   const EntryList& dest_;
   std::optional<std::uint32_t> user_;
-  std::unique_ptr<DirectoryIndex> index_;  // only where the user is bound
+  // Made at the first `open` where the user is bound: a run with nothing
+  // to do never pays for it.
+  std::unique_ptr<DirectoryIndex> index_;
+  std::once_flag index_made_;
   mutable std::mutex mutex_;
   // Each directory tried: the attributes it had, or none where it could not
   // be opened (so it is not tried again).
