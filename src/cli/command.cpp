@@ -39,7 +39,7 @@ int run_command_line(int argc, const char* const* argv, FileSystem& fs) {
   }
   const RunOptions& options = parsed.options;
   if (options.threads_invalid) {
-    if (!options.quiet) std::fputs(kBadThreadsMessage, stderr);
+    if (!options.quiet) std::fprintf(stderr, kBadThreadsMessage, kMaxThreads);
     return kExitRefused;
   }
   const Console console({options.quiet, stdout_is_terminal(), true, stderr_is_terminal()});

@@ -40,9 +40,6 @@ bool one_typo_apart(std::string_view a, std::string_view b);
 
 void append_pattern(PatternList& list, std::string_view text);
 
-// The most workers /THREADS: takes.
-inline constexpr unsigned kMaxThreads = 64;
-
 // Takes the value of /THREADS: (a count from 1 to kMaxThreads); anything
 // else marks the options invalid, so the run is refused rather than guessed.
 void set_threads(RunOptions& options, std::string_view value);

@@ -40,7 +40,7 @@ inline constexpr char kSourceInDestMessage[] = "SOURCE directory lies inside DES
 
 // On the error stream, for a run refused before it starts.
 inline constexpr char kRootsNeededMessage[] = "qmr: a run needs both /FROM:<directory> and /TO:<directory>\n";
-inline constexpr char kBadThreadsMessage[] = "qmr: /THREADS: takes a number of workers from 1 to 64\n";
+inline constexpr char kBadThreadsMessage[] = "qmr: /THREADS: takes a number of workers from 1 to %u\n";
 
 // Progress lines: the action, then its outcome. A content copy names the
 // source; every other action names the destination, a rename in its new

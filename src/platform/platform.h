@@ -51,6 +51,21 @@ struct Attributes {
   friend bool operator==(const Attributes&, const Attributes&) = default;
 };
 
+// The permission bits `wanted` keeps on a file or directory that ends with
+// owner `owner` and group `group`: a set-user-id bit goes with another owner,
+// a set-group-id bit with another group, so that a copy is never a set-id
+// program of someone else.
+constexpr std::uint32_t kept_mode(const Attributes& wanted, std::uint32_t owner, std::uint32_t group) {
+  std::uint32_t mode = wanted.mode & 07777;
+  if (owner != wanted.owner) mode &= ~std::uint32_t{04000};
+  if (group != wanted.group) mode &= ~std::uint32_t{02000};
+  return mode;
+}
+
+// The exit status of a run a signal stopped: 128 plus its number, as shells
+// report a process the signal ended.
+constexpr int stopped_status(int signal_number) { return 128 + signal_number; }
+
 // kUnusable: a listed name that is not one plain name on this platform (it
 // holds a path separator, or did not survive decoding: it reads as U+FFFD, or
 // another entry of the directory reads the same), so no path may be built

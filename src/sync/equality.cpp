@@ -53,10 +53,14 @@ bool same_time(FileTime dest, FileTime source, std::int64_t step) {
 
 bool attributes_differ(const Attributes& from, const Attributes& to, bool owners_kept) {
   if (owners_kept) return from != to;
-  std::uint32_t mode = from.mode;
-  if (from.owner != to.owner) mode &= ~std::uint32_t{04000};
-  if (from.group != to.group) mode &= ~std::uint32_t{02000};
-  return mode != to.mode;
+  return ((from.mode & ~07777u) | kept_mode(from, to.owner, to.group)) != to.mode;
+}
+
+PairNeed pair_need(SyncMode mode, bool equal, bool files, const Attributes& from, const Attributes& to,
+                   bool owners_kept) {
+  if (mode == SyncMode::kDelOnly) return PairNeed::kNothing;
+  if (!equal || mode == SyncMode::kCopyAll) return PairNeed::kCopy;
+  return files && attributes_differ(from, to, owners_kept) ? PairNeed::kAttributes : PairNeed::kNothing;
 }
 
 }  // namespace qmr

@@ -9,6 +9,7 @@
 
 #include "inventory/entry_list.h"
 #include "platform/platform.h"
+#include "sync/options.h"
 
 namespace qmr {
 
@@ -42,5 +43,14 @@ bool same_time(FileTime dest, FileTime source, std::int64_t step);
 // where the run keeps owners. An owner or group the process cannot give is
 // never a change, so a mirror made by an ordinary user can become idle.
 bool attributes_differ(const Attributes& from, const Attributes& to, bool owners_kept);
+
+// What a paired file needs: nothing, only the source's attributes, or a copy.
+enum class PairNeed { kNothing, kAttributes, kCopy };
+
+// The one rule for a pair: `equal` tells whether size and time match (at
+// whatever step the caller knows), `files` whether both are regular files
+// (only those take attributes alone). A deleting-only run never copies.
+PairNeed pair_need(SyncMode mode, bool equal, bool files, const Attributes& from, const Attributes& to,
+                   bool owners_kept);
 
 }  // namespace qmr

@@ -666,6 +666,7 @@ class Executor {
 // file systems, on round trips, so several per core keep everything busy.
 unsigned default_workers() {
   const unsigned cores = std::thread::hardware_concurrency();
+  static_assert(16 <= kMaxThreads);
   return std::clamp(cores * 4, 4u, 16u);
 }
 

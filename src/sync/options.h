@@ -8,6 +8,9 @@
 
 namespace qmr {
 
+// The most workers a run takes (/THREADS:); the fewest is 1.
+inline constexpr unsigned kMaxThreads = 64;
+
 enum class SyncMode { kUpdate = 0, kCopyAll = 1, kCopyOnly = 2, kDelOnly = 3 };
 
 struct RunOptions {

@@ -70,13 +70,14 @@ void plan_copies(const EntryList& source, const EntryList& dest, SyncMode mode,
     const bool equal =
         source.file_size(from) == dest.file_size(to) &&
         same_time(dest.last_write(to), source.last_write(from), time_step);
-    if (equal && mode != SyncMode::kCopyAll) {
-      if (from.kind() == EntryKind::kFile && to.kind() == EntryKind::kFile &&
-          attributes_differ(source.file_attributes(from), dest.file_attributes(to), owners_kept)) {
-        Action update{ActionKind::kAttributes, false, entry};
-        aim_at_partner(source, dest, from, to, update, plan);
-        plan.attributes.push_back(update);
-      }
+    const bool files = from.kind() == EntryKind::kFile && to.kind() == EntryKind::kFile;
+    const PairNeed need =
+        pair_need(mode, equal, files, source.file_attributes(from), dest.file_attributes(to), owners_kept);
+    if (need == PairNeed::kNothing) continue;
+    if (need == PairNeed::kAttributes) {
+      Action update{ActionKind::kAttributes, false, entry};
+      aim_at_partner(source, dest, from, to, update, plan);
+      plan.attributes.push_back(update);
       continue;
     }
     --plan.unchanged;
@@ -105,8 +106,7 @@ void plan_retiming(const EntryList& source, const EntryList& dest, const Directo
                    SyncMode mode, std::int64_t time_step, Plan& plan) {
   const auto& source_dirs = source.directories();
   const bool copying = mode != SyncMode::kDelOnly;
-  // The destination root is the user's, unless the run makes it.
-  const bool root_made = dest.directories().empty();
+  const bool root_made = plan.makes_root;
   if (source_dirs.empty() || (root_made && !copying)) return;
   std::vector<char> stamp(source_dirs.size(), 0);
   const DirectoryIndex source_index(source);
@@ -171,6 +171,8 @@ Plan make_plan(const EntryList& source, const EntryList& dest, SyncMode mode,
   // Every file the scan kept is one action at most: no growth by doubling.
   plan.actions.reserve(source.size() + dest.size());
   plan.unchanged = source.settled_pairs;
+  plan.makes_root = !dest.failures().empty() && dest.failures().front().relative_dir.empty() &&
+                    dest.failures().front().status == ListStatus::kMissing;
   // An initial mirror needs no table of partners, four bytes a file.
   const Pairing pairing = dest.empty() ? Pairing{} : pair_entries(source, dest);
   for (const std::uint32_t partner : pairing.dest_of_source) plan.unchanged += partner != kUnpaired;
@@ -187,19 +189,12 @@ Plan make_plan(const EntryList& source, const EntryList& dest, SyncMode mode,
 }
 
 bool SettledPairs::settled(const DirEntry& source, const DirEntry& dest) {
-  switch (mode_) {
-    case SyncMode::kCopyAll:
-      return false;
-    case SyncMode::kDelOnly:
-      break;  // a paired file is never copied
-    default:
-      // Times equal to the nanosecond are equal at any step the destination
-      // turns out to have; others wait for the plan, which knows it.
-      if (source.size != dest.size || !(source.last_write == dest.last_write)) return false;
-      if (source.kind == EntryKind::kFile && dest.kind == EntryKind::kFile &&
-          attributes_differ(source.attributes, dest.attributes, owners_kept_)) {
-        return false;
-      }
+  // Times equal to the nanosecond are equal at any step the destination
+  // turns out to have; others wait for the plan, which knows it.
+  const bool equal = source.size == dest.size && source.last_write == dest.last_write;
+  const bool files = source.kind == EntryKind::kFile && dest.kind == EntryKind::kFile;
+  if (pair_need(mode_, equal, files, source.attributes, dest.attributes, owners_kept_) != PairNeed::kNothing) {
+    return false;
   }
   seen_.narrow(dest.last_write);
   return true;

@@ -111,6 +111,9 @@ struct Plan {
   std::vector<std::uint32_t> retime;
   // Paired source files the plan leaves alone.
   std::uint64_t unchanged = 0;
+  // The destination root does not exist: the run makes it, and it is then
+  // the run's to settle and stamp. Otherwise the root is the user's.
+  bool makes_root = false;
 };
 
 // Settles during the scan the pairs of one spelling that the plan would

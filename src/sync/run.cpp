@@ -107,7 +107,7 @@ int refuse_too_large(const Console& console, std::string_view roots, const std::
 // What an interrupt during the run makes of its exit status.
 int interrupted_status(FileSystem& fs, int status) {
   const int signal_number = fs.interrupted();
-  return signal_number != 0 ? 128 + signal_number : status;
+  return signal_number != 0 ? stopped_status(signal_number) : status;
 }
 
 }  // namespace
@@ -192,7 +192,7 @@ int run_sync(const RunOptions& options, FileSystem& fs, const Console& console) 
     return totals.failed == 0 ? kExitOk : kExitSomeFailed;
   };
   if (options.list_only) return summarise(preview_plan(plan, source, dest, console));
-  const bool dest_made = root_missing(dest);
+  const bool dest_made = plan.makes_root;
   WriteAccess access(fs, dest);
   if (dest_made) {
     if (const Outcome made = fs.make_root(dest_root); !made.ok) {

@@ -48,15 +48,15 @@ std::pair<std::string_view, std::string_view> split_last(std::string_view relati
   return {relative.substr(0, cut + 1), relative.substr(cut + 1)};
 }
 
-// Where the owner (or group) cannot be kept, the setuid (setgid) bit is not
-// either: a copy must never be a set-id program of someone else.
 bool apply_owner_and_mode(int fd, const struct stat& st) {
-  mode_t mode = st.st_mode & 07777;
+  struct stat now = st;
   if (::fchown(fd, st.st_uid, st.st_gid) != 0) {
-    mode &= ~static_cast<mode_t>(S_ISUID);
-    if (::fchown(fd, static_cast<uid_t>(-1), st.st_gid) != 0) mode &= ~static_cast<mode_t>(S_ISGID);
+    // The group alone, then: whatever was given, the mode follows.
+    [[maybe_unused]] const int group_given = ::fchown(fd, static_cast<uid_t>(-1), st.st_gid);
+    if (::fstat(fd, &now) != 0) return false;
   }
-  return ::fchmod(fd, mode) == 0;
+  const Attributes wanted{static_cast<std::uint32_t>(st.st_mode), st.st_uid, st.st_gid};
+  return ::fchmod(fd, static_cast<mode_t>(kept_mode(wanted, now.st_uid, now.st_gid))) == 0;
 }
 
 mode_t creation_mask() {
@@ -409,19 +409,15 @@ Outcome NativeFileSystem::set_file_attributes(const std::string& root, std::stri
   struct stat before{};
   if (file.get() < 0 || ::fstat(file.get(), &before) != 0) return Outcome::failure(why(path, errno));
   if (!S_ISREG(before.st_mode)) return Outcome::failure(path + ": no longer a regular file");
-  // The rules of a copy: where the owner (or group) cannot be given, the
-  // setuid (setgid) bit is not either.
-  auto mode = static_cast<mode_t>(wanted.mode & 07777);
   if (before.st_uid != wanted.owner || before.st_gid != wanted.group) {
     if (::fchownat(file.get(), "", wanted.owner, wanted.group, AT_EMPTY_PATH) != 0) {
-      mode &= ~static_cast<mode_t>(S_ISUID);
-      if (::fchownat(file.get(), "", static_cast<uid_t>(-1), wanted.group, AT_EMPTY_PATH) != 0) {
-        mode &= ~static_cast<mode_t>(S_ISGID);
-      }
+      [[maybe_unused]] const int group_given =
+          ::fchownat(file.get(), "", static_cast<uid_t>(-1), wanted.group, AT_EMPTY_PATH);
     }
   }
   struct stat now{};
   if (::fstat(file.get(), &now) != 0) return Outcome::failure(why(path, errno));
+  const auto mode = static_cast<mode_t>(kept_mode(wanted, now.st_uid, now.st_gid));
   if ((now.st_mode & 07777) != mode) {
     // A path handle takes no fchmod; its /proc name reaches the same file.
     const std::string self = "/proc/self/fd/" + std::to_string(file.get());

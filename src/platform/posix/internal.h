@@ -47,7 +47,8 @@ FileTime file_time(const struct timespec& t);
 // Splits "a/b/name" into "a/b/" and "name".
 std::pair<std::string_view, std::string_view> split_last(std::string_view relative);
 
-// Gives `fd` the owner and group of `st` where the process may, then its mode.
+// Gives `fd` the owner and group of `st` where the process may, then the
+// mode `kept_mode` allows with the owner and group it ended with.
 bool apply_owner_and_mode(int fd, const struct stat& st);
 
 // A directory where names can be added but never removed or renamed away:

@@ -78,7 +78,7 @@ int end_process(int status) {
   sigaddset(&only, signal_number);
   ::sigprocmask(SIG_UNBLOCK, &only, nullptr);
   ::raise(signal_number);
-  return 128 + signal_number;  // should the signal not end the process
+  return stopped_status(signal_number);  // should the signal not end the process
 }
 
 }  // namespace qmr

@@ -50,7 +50,7 @@ int end_process(int status) {
   std::fflush(nullptr);
   g_finished.store(true);
   const int signal_number = pending_interrupt();
-  return signal_number != 0 ? 128 + signal_number : status;
+  return signal_number != 0 ? stopped_status(signal_number) : status;
 }
 
 }  // namespace qmr
