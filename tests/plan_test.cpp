@@ -52,7 +52,7 @@ class Passes : public ::testing::Test {
     EntryList dest("/d/");
     scan_tree(fs_, dest, {all_files_list, {}, true});
     test::CapturedOutput out;
-    preview_plan(make_plan(source, dest, mode, time_step(dest)), source, dest,
+    preview_plan(make_plan(source, dest, mode, time_step(dest)), source, dest, fs_,
                  Console({false, false}, out.file()));
     return out.text();
   }

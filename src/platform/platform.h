@@ -170,6 +170,19 @@ class StagedCopy {
 // nothing outside either root is read, written or removed, whatever is
 // renamed or swapped for a link while the run goes on: a task that meets a
 // link or a special file where it expects a directory or a file fails.
+//
+// Who calls what at once. One thread (the run's) opens and makes the roots,
+// resolves, compares and probes them, and later settles, stamps and prunes
+// directories: `open_root`, `make_root`, `resolve_path`, `stored_spelling`,
+// `lineage`, `probe_roots`, `set_attributes`, `set_file_attributes`,
+// `set_directory_time` and `remove_directory` never run beside any other
+// task. While a scan goes on, its listers call `list_directory` and
+// `identity` at once, on either root. While a plan is carried out, its
+// workers call `stage_copy` (and commit what it staged), `remove_file`,
+// `remove_stale_temporary`, `make_directory` and `set_directory_mode` at
+// once, on the destination root; two of them never name the same entry.
+// `path_style`, `keeps_owners`, `bound_user` and `interrupted` may be called
+// from any thread at any time.
 class FileSystem {
  public:
   virtual ~FileSystem() = default;

@@ -3,13 +3,11 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <functional>
 #include <limits>
 #include <memory>
 #include <mutex>
-#include <queue>
 #include <set>
 #include <string>
 #include <thread>
@@ -19,7 +17,10 @@
 
 #include "console/messages.h"
 #include "inventory/ascii.h"
+#include "sync/dry_run.h"
 #include "sync/paths.h"
+#include "sync/pipeline.h"
+#include "sync/work_units.h"
 
 namespace qmr {
 
@@ -42,14 +43,14 @@ struct DeeperFirst {
 };
 
 
-class Executor {
+class Executor final : private PipelineSteps {
  public:
   Executor(const Plan& plan, const EntryList& source, const EntryList& dest, FileSystem& fs,
-           const Console& console, WriteAccess* access)
+           const Console& console, const ExecuteSettings& settings)
       : plan_(plan), source_(source), dest_(dest), fs_(fs), console_(console),
         separator_(fs.path_style().separator),
-        own_access_(access == nullptr ? std::make_unique<WriteAccess>(fs, dest) : nullptr),
-        access_(access == nullptr ? *own_access_ : *access) {}
+        own_access_(settings.access == nullptr ? std::make_unique<WriteAccess>(fs, dest) : nullptr),
+        access_(settings.access == nullptr ? *own_access_ : *settings.access), preview_(settings.preview) {}
 
   RunTotals run(ExecuteSettings settings) {
     const size_t end = plan_.actions.size();
@@ -79,331 +80,125 @@ class Executor {
     size_t failures = 0;
     size_t i = begin;
     for (; i < end && fs_.interrupted() == 0; ++i) {
-      const Action action = plan_.actions[i];
-      if (action.kind() == ActionKind::kCopy) {
-        begin_line(action);
-        if (!report(action, copy_now(action))) ++failures;
-        continue;
-      }
-      begin_line(action);
-      if (!report(action, remove(action))) ++failures;
+      begin_line(i);
+      if (!report(i, do_whole(i))) ++failures;
     }
     if (i < end) first_undone_ = std::min(first_undone_, i);
     return failures;
   }
 
-  // Several workers carry out the actions [begin, end) and report them in plan
-  // order. A copy is written ahead under its temporary name; when lines are
-  // written, an action takes effect (a copy is put in place, a file deleted)
-  // only while fewer than `workers` actions have taken effect without their
-  // line, so the log of a killed run misses no more than that many. A quiet
-  // run has no log to keep up with. Whoever finishes the oldest
-  // action prints its line and those of the finished actions after it, so no
-  // thread waits on another to report.
+  // Several workers carry out the actions [begin, end) through the ordered
+  // pipeline. Copies are taken by directory runs, each deletion as a unit of
+  // its own; the directories of the copies not done in turn are made first.
   size_t run_parallel(size_t begin, size_t end, unsigned workers) {
     const bool copies = plan_.actions[begin].kind() == ActionKind::kCopy;
     // One bit an action, made once: the plan of a large first mirror is
     // the run's peak of memory.
-    std::vector<bool> in_turn = copies ? copies_in_turn(begin, end) : std::vector<bool>(end - begin, false);
-    // Copies are taken by directory runs; each deletion is a unit of its own.
-    std::vector<Unit> runs;
+    std::vector<bool> in_turn = copies ? copies_in_turn(plan_, source_, begin, end, separator_)
+                                       : std::vector<bool>(end - begin, false);
+    std::vector<OrderedPipeline::Unit> units;
     if (copies) {
       for (size_t i = begin; i < end && fs_.interrupted() == 0; ++i) {
         if (!in_turn[i - begin]) make_path_dirs(copy_target(plan_, plan_.actions[i], source_));
       }
-      runs = directory_runs(begin, end, in_turn);
+      units = directory_runs(plan_, source_, begin, end, in_turn);
+    } else {
+      for (size_t i = begin; i < end; ++i) units.emplace_back(i, i + 1);
     }
-    const size_t units = copies ? runs.size() : end - begin;
-    Pipeline pipeline(*this, begin, end, workers, std::move(in_turn));
-    std::atomic<size_t> next{0};
-    auto work = [&] {
-      for (size_t u = next.fetch_add(1); u < units; u = next.fetch_add(1)) {
-        const auto first = static_cast<std::uint32_t>(begin + u);
-        const Unit unit = copies ? runs[u] : Unit{first, first + 1};
-        for (size_t i = unit.first; i < unit.second; ++i) pipeline.prepare(i);
-      }
-      pipeline.help_until_done();
-    };
-    {
-      std::vector<std::jthread> pool;
-      for (size_t w = 1; w < std::min<size_t>(workers, units); ++w) pool.emplace_back(work);
-      work();
-    }
-    const size_t failures = pipeline.finish();
+    OrderedPipeline pipeline(*this, begin, end, workers, console_.quiet(), std::move(in_turn));
+    pipeline_ = &pipeline;
+    const size_t failures = pipeline.run(units);
+    pipeline_ = nullptr;
     // Actions after the oldest one not reported may have taken effect; their
     // directories count as unfinished all the same.
     if (pipeline.reported() < end) first_undone_ = std::min(first_undone_, pipeline.reported());
     return failures;
   }
 
-  // The actions between the threads that carry them out and the log.
-  class Pipeline {
-   public:
-    Pipeline(Executor& executor, size_t begin, size_t end, unsigned workers,
-             std::vector<bool> in_turn)
-        : ex_(executor), begin_(begin), end_(end),
-          window_(executor.console_.quiet() ? std::numeric_limits<size_t>::max() : workers),
-          lookahead_(std::max<size_t>(256, size_t{2} * kLongestRun * workers)),
-          in_turn_(std::move(in_turn)), slots_(std::min(end - begin, lookahead_)), next_(begin) {
-      std::unique_lock<std::mutex> lock(mutex_);
-      ex_.console_lock_ = &mutex_;
-      drain(lock);
-    }
+  // The steps of the pipeline, by action number.
+  bool stages(size_t i) const override { return plan_.actions[i].kind() == ActionKind::kCopy; }
+  Outcome stage(size_t i, std::unique_ptr<StagedCopy>& staged) override {
+    if (const Outcome refused = refuse_unusable(plan_.actions[i]); !refused.ok) return refused;
+    const CopyOrder order = order_of(i);
+    // Written beside its target, in a directory the run may write in.
+    access_.open(parent_dir(order.dest_relative, separator_));
+    return fs_.stage_copy(order, staged);
+  }
+  Outcome take_effect(size_t i, std::unique_ptr<StagedCopy> staged) override {
+    return staged ? staged->commit() : remove(plan_.actions[i]);
+  }
+  Outcome do_whole(size_t i) override {
+    const Action action = plan_.actions[i];
+    if (action.kind() != ActionKind::kCopy) return remove(action);
+    if (const Outcome refused = refuse_unusable(action); !refused.ok) return refused;
+    make_path_dirs(copy_target(plan_, action, source_));
+    std::unique_ptr<StagedCopy> staged;
+    const Outcome staging = stage(i, staged);
+    return staging.ok ? staged->commit() : staging;
+  }
 
-    // Writes copy `i` ahead (a deletion needs nothing ahead), then lets
-    // whatever may take effect do so.
-    void prepare(size_t i) {
-      std::unique_lock<std::mutex> lock(mutex_);
-      while (!stopping() && i >= next_ + lookahead_) {
-        if (!act_in_window(lock)) wait(lock);
-      }
-      if (in_turn_[i - begin_]) return;  // done whole when it is the oldest
-      if (i >= next_ + lookahead_) return;  // stopped before its slot came free
-      if (stopping()) {
-        slot(i).state = Slot::kSkipped;
-        drain(lock);
-        return;
-      }
-      const Action action = ex_.plan_.actions[i];
-      if (action.kind() == ActionKind::kCopy) {
-        lock.unlock();
-        std::unique_ptr<StagedCopy> staged;
-        Outcome outcome = ex_.stage(action, staged);
-        lock.lock();
-        slot(i).staged = std::move(staged);
-        slot(i).outcome = std::move(outcome);
-        slot(i).state = slot(i).staged || slot(i).outcome.ok ? Slot::kReady : Slot::kFinal;
-      } else {
-        slot(i).state = Slot::kReady;
-      }
-      if (slot(i).state == Slot::kReady) ready_.push(i);
-      while (act_in_window(lock)) {
-      }
-      drain(lock);
-    }
+  void begin_line(size_t i) override {
+    const Action action = plan_.actions[i];
+    if (action.kind() == ActionKind::kClearDebris) return;  // silent
+    const auto [format, path] = line_of(action, source_, dest_);
+    console_.begin(format, path);
+    shown_line_ = i;
+  }
 
-    // Once out of work to take, takes effect what may until all is reported.
-    void help_until_done() {
-      std::unique_lock<std::mutex> lock(mutex_);
-      while (next_ < end_ && !(stopping() && acting_ == 0)) {
-        if (!act_in_window(lock)) wait(lock);
-      }
-      if (waiting_ > 0) changed_.notify_all();
-    }
-
-    // After a stop, the actions that took effect all the same get their
-    // lines; the copies written but never put in place are removed.
-    size_t finish() {
-      std::unique_lock<std::mutex> lock(mutex_);
-      for (size_t i = next_; i < std::min(end_, next_ + lookahead_); ++i) {
-        if (slot(i).state == Slot::kFinal && slot(i).outcome.ok && slot(i).acted) {
-          if (begun_ != i) ex_.begin_line(ex_.plan_.actions[i]);
-          ex_.report(ex_.plan_.actions[i], slot(i).outcome);
-        } else if (begun_ == i) {
-          ex_.stop_line(ex_.plan_.actions[i]);
-        }
-      }
-      slots_.clear();
-      ex_.console_lock_ = nullptr;
-      return failures_;
-    }
-
-    // The first action whose line was not printed: all before it are done.
-    size_t reported() const { return next_; }
-
-   private:
-    struct Slot {
-      enum State : std::uint8_t { kPending, kReady, kActing, kFinal, kSkipped };
-      State state = kPending;
-      bool acted = false;  // took effect, or was tried
-      Outcome outcome;
-      std::unique_ptr<StagedCopy> staged;
-    };
-
-    // Only the actions of the window from the oldest unreported one have a
-    // slot: memory does not grow with the plan.
-    Slot& slot(size_t i) { return slots_[(i - begin_) % slots_.size()]; }
-    bool stopping() const { return ex_.fs_.interrupted() != 0; }
-
-    // Lets the oldest ready action take effect, if one may; false when none
-    // may. The oldest not reported always may: its line follows at once.
-    bool act_in_window(std::unique_lock<std::mutex>& lock) {
-      if (stopping() || next_ == end_) return false;
-      if (slot(next_).state == Slot::kReady) {
-        act(next_, lock);
-        return true;
-      }
-      while (!ready_.empty() && slot(ready_.top()).state != Slot::kReady) ready_.pop();
-      if (ready_.empty() || in_effect_ + 1 >= window_) return false;
-      const size_t i = ready_.top();
-      ready_.pop();
-      act(i, lock);
+  // Ends the action's line; an action a stop abandoned is "Stopped.", and
+  // no failure. Returns false for a failure.
+  bool report(size_t i, const Outcome& outcome) override {
+    const Action action = plan_.actions[i];
+    if (action.kind() == ActionKind::kClearDebris) return true;
+    shown_line_ = kNoLine;
+    if (!outcome.ok && fs_.interrupted() != 0) {
+      console_.stopped();
       return true;
     }
-
-    void act(size_t i, std::unique_lock<std::mutex>& lock) {
-      Slot& s = slot(i);
-      s.state = Slot::kActing;
-      ++acting_;
-      ++in_effect_;
-      std::unique_ptr<StagedCopy> staged = std::move(s.staged);
-      Outcome outcome = std::move(s.outcome);
-      lock.unlock();
-      const Action action = ex_.plan_.actions[i];
-      if (action.kind() != ActionKind::kCopy) {
-        outcome = ex_.remove(action);
-      } else if (staged) {
-        outcome = staged->commit();
-        staged.reset();
-      }
-      lock.lock();
-      --acting_;
-      s.outcome = std::move(outcome);
-      s.acted = true;
-      s.state = Slot::kFinal;
-      drain(lock);
+    if (!outcome.ok) {
+      console_.outcome(false);
+      const auto [format, path] = line_of(action, source_, dest_);
+      console_.reason(action.kind() == ActionKind::kCopy ? "copy" : "delete", path, outcome.reason);
+      return false;
     }
-
-    // Prints the lines of the oldest actions that are done, and does the
-    // oldest itself when it must be done in turn.
-    void drain(std::unique_lock<std::mutex>& lock) {
-      const size_t before = next_;
-      while (next_ < end_) {
-        Slot& s = slot(next_);
-        const Action action = ex_.plan_.actions[next_];
-        if (in_turn_[next_ - begin_] && s.state == Slot::kPending && !stopping()) {
-          s.state = Slot::kActing;
-          ++acting_;
-          lock.unlock();
-          Outcome outcome = ex_.copy_now(action);
-          lock.lock();
-          --acting_;
-          s.outcome = std::move(outcome);
-          s.acted = true;
-          s.state = Slot::kFinal;
-        }
-        if (s.state != Slot::kFinal && s.state != Slot::kSkipped) break;
-        if (s.acted && !in_turn_[next_ - begin_]) --in_effect_;
-        if (s.state == Slot::kFinal && !(stopping() && !s.outcome.ok)) {
-          if (begun_ != next_) ex_.begin_line(action);
-          if (!ex_.report(action, s.outcome)) ++failures_;
-        } else if (begun_ == next_) {
-          ex_.stop_line(action);
-        }
-        s = Slot{};  // free for the action a window later
-        ++next_;
-      }
-      // On a terminal the oldest pending action names its file while it runs.
-      if (next_ < end_ && begun_ != next_ && !stopping()) {
-        ex_.begin_line(ex_.plan_.actions[next_]);
-        begun_ = next_;
-      }
-      if (next_ != before && waiting_ > 0) changed_.notify_all();
+    if (preview_) {
+      console_.planned();
+    } else {
+      console_.outcome(true);
     }
-
-    void wait(std::unique_lock<std::mutex>& lock) {
-      ++waiting_;
-      changed_.wait(lock);
-      --waiting_;
-    }
-
-    Executor& ex_;
-    const size_t begin_, end_, window_, lookahead_;
-    const std::vector<bool> in_turn_;
-    std::mutex mutex_;  // also keeps the console to one thread at a time
-    std::condition_variable changed_;
-    std::vector<Slot> slots_;
-    size_t next_;                      // the oldest action not reported
-    size_t begun_ = static_cast<size_t>(-1);  // the action whose line is begun
-    size_t acting_ = 0;
-    size_t in_effect_ = 0;  // actions that took effect (or are taking it) without their line
-    size_t waiting_ = 0;
-    std::priority_queue<size_t, std::vector<size_t>, std::greater<>> ready_;
-    size_t failures_ = 0;
-  };
-
-  static constexpr size_t kLongestRun = 64;
-  // Actions [first, second) that one worker takes whole. A plan numbers its
-  // actions in 32 bits, as it does its entries.
-  using Unit = std::pair<std::uint32_t, std::uint32_t>;
-
-  // The runs of actions in one directory that workers take whole, so that
-  // they create files in different directories instead of queueing on one
-  // directory's lock. A long run is cut, so that a tree of one large
-  // directory still keeps every worker busy. Copies done in turn are left out.
-  std::vector<Unit> directory_runs(size_t begin, size_t end, const std::vector<bool>& in_turn) const {
-    std::vector<Unit> runs;
-    std::uint32_t last_dir = std::numeric_limits<std::uint32_t>::max();
-    for (size_t i = begin; i < end; ++i) {
-      if (in_turn[i - begin]) {
-        last_dir = std::numeric_limits<std::uint32_t>::max();
-        continue;
-      }
-      const std::uint32_t dir = source_.directory_index(source_[plan_.actions[i].entry]);
-      if (dir != last_dir || runs.back().second - runs.back().first >= kLongestRun) {
-        runs.emplace_back(static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(i));
-      }
-      runs.back().second = static_cast<std::uint32_t>(i + 1);
-      last_dir = dir;
-    }
-    return runs;
+    count_action(totals_, action, source_);
+    return true;
   }
 
-  // The copies that must wait for every earlier one: those below a directory
-  // whose name, ASCII case ignored, an earlier copy's target takes. Where the
-  // destination ignores case, that copy decides whether the directory can be
-  // made at all, as it does for one worker.
-  std::vector<bool> copies_in_turn(size_t begin, size_t end) const {
-    std::vector<bool> in_turn(end - begin, false);
-    const auto folded_target = [&](size_t i) { return fold_text(copy_target(plan_, plan_.actions[i], source_)); };
-    // Every directory the copies go into, and each above it, case folded and
-    // without the closing separator: as many as there are directories.
-    std::unordered_set<std::string> dirs;
-    std::string last_dir;
-    for (size_t i = begin; i < end; ++i) {
-      const std::string target = folded_target(i);
-      const std::string_view dir = parent_dir(target, separator_);
-      if (dir == last_dir) continue;
-      last_dir = dir;
-      for (const std::string_view prefix : relative_dir_prefixes(target, separator_)) {
-        dirs.emplace(prefix.substr(0, prefix.size() - 1));
-      }
-    }
-    // The first copy to each such name; seldom any.
-    std::unordered_map<std::string, size_t> first_copy;
-    for (size_t i = begin; i < end; ++i) {
-      if (std::string target = folded_target(i); dirs.count(target) != 0) first_copy.emplace(std::move(target), i);
-    }
-    if (first_copy.empty()) return in_turn;
-    for (size_t i = begin; i < end; ++i) {
-      const std::string target = folded_target(i);
-      for (const std::string_view prefix : relative_dir_prefixes(target, separator_)) {
-        const auto found = first_copy.find(std::string(prefix.substr(0, prefix.size() - 1)));
-        if (found != first_copy.end() && found->second < i) in_turn[i - begin] = true;
-      }
-    }
-    return in_turn;
+  // Ends the begun line of an action a stop abandoned before it was tried.
+  void stop_line(size_t i) override {
+    if (plan_.actions[i].kind() == ActionKind::kClearDebris) return;  // it has no line
+    shown_line_ = kNoLine;
+    console_.stopped();
   }
 
-  CopyOrder order_of(const Action& action) {
+  void show_progress(std::string_view text) override { console_.progress(text); }
+  bool stopping() const override { return fs_.interrupted() != 0; }
+
+  CopyOrder order_of(size_t i) {
+    const Action action = plan_.actions[i];
     const FileEntry& s = source_[action.entry];
     return {source_.root(), source_.relative_path(s),     s.kind(),
             dest_.root(),   copy_target(plan_, action, source_), action.replace(),
-            progress_of(action)};
+            progress_of(i)};
   }
 
   // On a terminal, a copy still running after a second shows how far it is
   // and how fast on its line, about once a second, while that line is shown.
-  std::function<void(std::uint64_t)> progress_of(const Action& action) {
+  std::function<void(std::uint64_t)> progress_of(size_t i) {
     if (!console_.interactive() || console_.quiet()) return nullptr;
-    const std::uint64_t index = line_key(action);
-    const std::uint64_t size = source_.file_size(source_[action.entry]);
+    const std::uint64_t size = source_.file_size(source_[plan_.actions[i].entry]);
     struct Clock {
       std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
       std::chrono::steady_clock::time_point last = start;
     };
     auto clock = std::make_shared<Clock>();
-    return [this, index, size, clock](std::uint64_t done) {
+    return [this, i, size, clock](std::uint64_t done) {
       const auto now = std::chrono::steady_clock::now();
       if (now - clock->last < std::chrono::seconds(1)) return;
       clock->last = now;
@@ -412,42 +207,12 @@ class Executor {
       std::snprintf(text, sizeof text, "%3u%% %.1f MB/s",
                     static_cast<unsigned>(size == 0 ? 100 : std::min<std::uint64_t>(done * 100 / size, 100)),
                     static_cast<double>(done) / seconds / 1e6);
-      std::unique_lock<std::mutex> lock;
-      if (console_lock_ != nullptr) lock = std::unique_lock<std::mutex>(*console_lock_);
-      if (shown_line_ == index) console_.progress(text);
+      if (pipeline_ != nullptr) {
+        pipeline_->progress(i, text);
+      } else if (shown_line_ == i) {
+        console_.progress(text);
+      }
     };
-  }
-
-  void begin_line(const Action& action) {
-    if (action.kind() == ActionKind::kClearDebris) return;  // silent
-    const auto [format, path] = line_of(action, source_, dest_);
-    console_.begin(format, path);
-    shown_line_ = line_key(action);
-  }
-
-  // Ends the action's line; an action a stop abandoned is "Stopped.", and
-  // no failure. Returns false for a failure.
-  bool report(const Action& action, const Outcome& outcome) {
-    if (action.kind() == ActionKind::kClearDebris) return true;
-    shown_line_ = kNoLine;
-    if (!outcome.ok && fs_.interrupted() != 0) {
-      console_.stopped();
-      return true;
-    }
-    console_.outcome(outcome.ok);
-    if (outcome.ok) count_action(totals_, action, source_);
-    if (!outcome.ok) {
-      const auto [format, path] = line_of(action, source_, dest_);
-      console_.reason(action.kind() == ActionKind::kCopy ? "copy" : "delete", path, outcome.reason);
-    }
-    return outcome.ok;
-  }
-
-  // Ends the begun line of an action a stop abandoned before it was tried.
-  void stop_line(const Action& action) {
-    if (action.kind() == ActionKind::kClearDebris) return;  // it has no line
-    shown_line_ = kNoLine;
-    console_.stopped();
   }
 
   Outcome remove(const Action& action) {
@@ -463,22 +228,6 @@ class Executor {
       emptied_.emplace(parent_dir(relative, separator_));
     }
     return outcome;
-  }
-
-  Outcome copy_now(const Action& action) {
-    if (const Outcome refused = refuse_unusable(action); !refused.ok) return refused;
-    make_path_dirs(copy_target(plan_, action, source_));
-    std::unique_ptr<StagedCopy> staged;
-    const Outcome staging = stage(action, staged);
-    return staging.ok ? staged->commit() : staging;
-  }
-
-  // Writes the copy beside its target, in a directory the run may write in.
-  Outcome stage(const Action& action, std::unique_ptr<StagedCopy>& staged) {
-    if (const Outcome refused = refuse_unusable(action); !refused.ok) return refused;
-    const CopyOrder order = order_of(action);
-    access_.open(parent_dir(order.dest_relative, separator_));
-    return fs_.stage_copy(order, staged);
   }
 
   // A name that is not one plain name would be read as a path: never copied.
@@ -513,6 +262,10 @@ class Executor {
   // target are ready: only those below where the two paths part are made.
   // Nothing is kept per directory.
   void make_path_dirs(const std::string& target) {
+    // The workers make none before the pipeline starts, and then only one
+    // copy done in turn at a time does; the lock states it rather than
+    // leaving it to that protocol.
+    const std::lock_guard<std::mutex> lock(dirs_mutex_);
     const std::string_view dir = parent_dir(target, separator_);
     if (dir.empty() || dir == last_ready_) return;
     for (const std::string_view prefix : relative_dir_prefixes(target, separator_)) {
@@ -643,6 +396,7 @@ class Executor {
   const char separator_;
   std::mutex emptied_mutex_;
   std::set<std::string> emptied_;  // parents of the files deleted
+  std::mutex dirs_mutex_;  // over last_ready_ and created_
   std::string last_ready_;
   std::vector<std::string> created_;
   std::unique_ptr<WriteAccess> own_access_;
@@ -650,14 +404,12 @@ class Executor {
   // The first action of the plan a stop left undone; none when it ran whole.
   size_t first_undone_ = static_cast<size_t>(-1);
   RunTotals totals_;
-  // The action whose line a terminal shows, for the progress of its copy;
-  // and, while workers run, the lock that keeps the console to one thread.
-  static constexpr std::uint64_t kNoLine = static_cast<std::uint64_t>(-1);
-  static std::uint64_t line_key(const Action& action) {
-    return std::uint64_t{static_cast<std::uint8_t>(action.kind())} << 32 | action.entry;
-  }
-  std::uint64_t shown_line_ = kNoLine;
-  std::mutex* console_lock_ = nullptr;
+  const bool preview_;
+  // The action whose line a terminal shows, for the progress of its copy
+  // when no pipeline runs; while one does, it knows.
+  static constexpr size_t kNoLine = static_cast<size_t>(-1);
+  size_t shown_line_ = kNoLine;
+  OrderedPipeline* pipeline_ = nullptr;
 };
 
 }  // namespace
@@ -670,49 +422,17 @@ unsigned default_workers() {
   return std::clamp(cores * 4, 4u, 16u);
 }
 
-std::string summary_line(const RunTotals& totals, int stop_signal, std::chrono::steady_clock::duration elapsed) {
-  const auto count = [](std::uint64_t n) { return std::to_string(n); };
-  std::string line = "Summary: " + count(totals.copied) + " copied (" + count(totals.copied_bytes) + " bytes), " +
-                     count(totals.deleted) + " deleted, " + count(totals.failed) + " failed, " +
-                     count(totals.unchanged) + " unchanged, " + count(totals.attributes) + " attributes";
-  for (const auto& [n, what] : {std::pair{totals.renamed, " renamed"}, {totals.linked, " linked"},
-                                {totals.not_kept, " not kept"}}) {
-    if (n != 0) line += ", " + count(n) + what;
-  }
-  if (stop_signal != 0) line += ", stopped by signal " + std::to_string(stop_signal);
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
-  char time[32];
-  std::snprintf(time, sizeof time, ", %lld.%03lld s", static_cast<long long>(ms / 1000),
-                static_cast<long long>(ms % 1000));
-  return line + time;
-}
-
-void count_action(RunTotals& totals, const Action& action, const EntryList& source) {
-  if (action.kind() != ActionKind::kCopy) {
-    ++totals.deleted;
-    return;
-  }
-  ++totals.copied;
-  totals.copied_bytes += source.file_size(source[action.entry]);
-}
-
 RunTotals execute_plan(const Plan& plan, const EntryList& source, const EntryList& dest,
                        FileSystem& fs, const Console& console, ExecuteSettings settings) {
-  return Executor(plan, source, dest, fs, console, settings.access).run(settings);
+  return Executor(plan, source, dest, fs, console, settings).run(settings);
 }
 
-RunTotals preview_plan(const Plan& plan, const EntryList& source, const EntryList& dest,
+RunTotals preview_plan(const Plan& plan, const EntryList& source, const EntryList& dest, FileSystem& fs,
                        const Console& console) {
-  RunTotals totals;
-  for (const Action action : plan.actions) {
-    if (action.kind() == ActionKind::kClearDebris) continue;
-    const auto [format, path] = line_of(action, source, dest);
-    console.begin(format, path);
-    console.planned();
-    count_action(totals, action, source);
-  }
-  totals.attributes = plan.attributes.size() + plan.retime.size();
-  return totals;
+  DryRunFileSystem nothing_changed(fs);
+  ExecuteSettings settings;
+  settings.preview = true;
+  return execute_plan(plan, source, dest, nothing_changed, console, settings);
 }
 
 }  // namespace qmr

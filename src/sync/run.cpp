@@ -191,7 +191,7 @@ int run_sync(const RunOptions& options, FileSystem& fs, const Console& console) 
     }
     return totals.failed == 0 ? kExitOk : kExitSomeFailed;
   };
-  if (options.list_only) return summarise(preview_plan(plan, source, dest, console));
+  if (options.list_only) return summarise(preview_plan(plan, source, dest, fs, console));
   const bool dest_made = plan.makes_root;
   WriteAccess access(fs, dest);
   if (dest_made) {
