@@ -392,32 +392,18 @@ TEST_F(Mirror, WindowsCtrlCStopsAHugeCopyWithStatus130AndNoTemporary) {
   if (!windows_tool() || wrapper == nullptr || binary == nullptr) {
     GTEST_SKIP() << "Wine turns SIGINT into the console's Ctrl+C";
   }
-  tree_.write("src/huge", std::string(size_t{1} << 30, 'h'), kT2);
+  tree_.write("src/huge", std::string(size_t{24} << 20, 'h'), kT2);
   tree_.write("dst/huge", "old", kT1);
-  const Args args = mirror_args();
-  const pid_t child = ::fork();
-  if (child == 0) {
+  // Stopped once the copy has written its first chunk.
+  PausedRun run(mirror_args(), "chunk:1", [&] {
     const int out = ::open(host("log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     ::dup2(out, 1);
-    ::dup2(out, 2);
-    std::vector<char*> argv{const_cast<char*>(wrapper), const_cast<char*>(binary)};
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    ::execv(wrapper, argv.data());
-    _exit(127);
-  }
-  bool under_way = false;
-  for (int i = 0; i < 3000 && !under_way; ++i) {
-    for (const auto& entry : fs::directory_iterator(host("dst"))) {
-      under_way |= entry.path().filename().string().rfind(".qmr-", 0) == 0 && entry.file_size() > (1 << 20);
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  ::kill(child, SIGINT);
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  ASSERT_TRUE(under_way) << "the copy was never seen under way";
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130) << status << read_file(host("log"));
+    ::close(out);
+  });
+  ASSERT_TRUE(run.paused()) << run.errors();
+  run.signal(SIGINT);
+  const int status = run.finish();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130) << status << read_file(host("log")) << run.errors();
   EXPECT_EQ(std::distance(fs::directory_iterator(host("dst")), fs::directory_iterator()), 1)
       << "no temporary is left";
   EXPECT_EQ(read_file(host("dst/huge")), "old");

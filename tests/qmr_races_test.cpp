@@ -10,12 +10,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "support/run_tool.h"
@@ -53,19 +51,6 @@ pid_t spawn(const std::vector<std::string>& args, const std::function<void()>& i
   return child;
 }
 
-// Waits until `child` holds the directory `dir` open: the run has begun there.
-bool holds_open(pid_t child, const std::string& dir) {
-  const std::string fds = "/proc/" + std::to_string(child) + "/fd";
-  for (int i = 0; i < 10000; ++i) {
-    std::error_code error;
-    for (const auto& fd : fs::directory_iterator(fds, error)) {
-      if (fs::read_symlink(fd.path(), error) == dir) return true;
-    }
-    std::this_thread::sleep_for(std::chrono::microseconds(100));
-  }
-  return false;
-}
-
 int wait_for(pid_t child) {
   int status = 0;
   ::waitpid(child, &status, 0);
@@ -78,10 +63,6 @@ void redirect(int fd, const std::string& file) {
   ::close(opened);
 }
 
-size_t lines_in(const std::string& file) {
-  const std::string text = read_file(file);
-  return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
-}
 
 class Races : public ::testing::Test {
  protected:
@@ -136,20 +117,19 @@ void expect_clean_stop(const std::string& src, const std::string& dst, const std
 
 TEST_F(Races, AnInterruptAtAnyMomentStopsCleanly) {
   fill_source(20, 100, 512);
-  int round = 0;
-  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGINT, SIGTERM, SIGHUP, SIGINT, SIGTERM, SIGHUP}) {
+  // From the scan's first listing to the last copies, at each kind of point.
+  const std::vector<std::pair<int, const char*>> moments = {
+      {SIGINT, "list:1"},   {SIGTERM, "list:12"},  {SIGHUP, "stage:1"},
+      {SIGINT, "stage:700"}, {SIGTERM, "chunk:300"}, {SIGHUP, "commit:1"},
+      {SIGINT, "commit:1500"}, {SIGTERM, "stage:1999"}, {SIGHUP, "commit:2000"}};
+  for (const auto& [signal_number, point] : moments) {
     fs::remove_all(path("dst"));
-    const pid_t child = spawn(mirror(), [&] { redirect(1, path("log")); });
-    // Stop it after a varying number of lines, from the very start onwards.
-    const size_t lines = static_cast<size_t>(round++) * 150;
-    for (int i = 0; i < 5000 && lines_in(path("log")) < lines; ++i) {
-      std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-    ::kill(child, signal_number);
-    const int status = wait_for(child);
-    const std::string context = "signal " + std::to_string(signal_number) + " after " +
-                                std::to_string(lines) + " lines";
-    if (!WIFSIGNALED(status)) continue;  // finished first
+    PausedRun run(mirror(), point, [&] { redirect(1, path("log")); });
+    const std::string context = "signal " + std::to_string(signal_number) + " at " + point;
+    ASSERT_TRUE(run.paused()) << context << ": " << run.errors();
+    run.signal(signal_number);
+    const int status = run.finish();
+    ASSERT_TRUE(WIFSIGNALED(status)) << context << ", status " << status;
     EXPECT_EQ(WTERMSIG(status), signal_number) << context;
     if (fs::exists(path("dst"))) expect_clean_stop(path("src"), path("dst"), path("log"), context);
   }
@@ -157,33 +137,30 @@ TEST_F(Races, AnInterruptAtAnyMomentStopsCleanly) {
 
 TEST_F(Races, AReaderThatGoesAwayStopsTheRunCleanly) {
   fill_source(20, 60, 512);
-  int cut_short = 0;
-  for (int round = 0; round < 4; ++round) {
+  for (const char* point : {"stage:2", "commit:300", "stage:1100"}) {
     fs::remove_all(path("dst"));
     int pipe_fds[2];
     ASSERT_EQ(::pipe(pipe_fds), 0);
-    const pid_t child = spawn(mirror(), [&] {
+    PausedRun run(mirror(), point, [&] {
       ::dup2(pipe_fds[1], 1);
       ::close(pipe_fds[0]);
+      ::close(pipe_fds[1]);
     });
     ::close(pipe_fds[1]);
-    // Read the first line or so, then go away, as `| head -1` does.
-    char buffer[64];
-    ASSERT_GT(::read(pipe_fds[0], buffer, sizeof buffer), 0);
+    // The reader goes away, as `| head -1` does, while the run still has
+    // lines to write.
+    ASSERT_TRUE(run.paused()) << point << ": " << run.errors();
     ::close(pipe_fds[0]);
-    const int status = wait_for(child);
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) continue;  // wrote it all before the reader left
-    ++cut_short;
-    ASSERT_TRUE(WIFSIGNALED(status)) << "round " << round << ", status " << status;
+    const int status = run.finish();
+    ASSERT_TRUE(WIFSIGNALED(status)) << point << ", status " << status;
     EXPECT_EQ(WTERMSIG(status), SIGPIPE);
-    EXPECT_EQ(temporaries_below(path("dst")), 0u) << "round " << round;
+    EXPECT_EQ(temporaries_below(path("dst")), 0u) << point;
     for (const auto& entry : fs::recursive_directory_iterator(path("dst"))) {
       if (entry.is_directory()) {
         EXPECT_EQ(mode_of(entry.path()) & 07777, 0755u) << entry.path();
       }
     }
   }
-  if (cut_short == 0) GTEST_SKIP() << "every run wrote all its output before the reader went away";
 }
 
 TEST_F(Races, ASizeLimitIsAFailedCopyWithItsReason) {
@@ -226,45 +203,41 @@ TEST_F(Races, TheDestinationRootSwappedForALinkNeverRedirectsTheRun) {
   ASSERT_EQ(run_tool(mirror()).status, 0);
   tree_.write("victim/zz/important.txt", "keep", kT1);
   const auto victim = snapshot(path("victim"));
-  int swapped = 0;
-  for (int round = 0; round < 16; ++round) {
+  // Swapped after the roots are opened, in the scan, before the probe, and
+  // before the deletion.
+  for (const char* point : {"list:1", "list:2", "list:3", "probe:1", "remove:1"}) {
     tree_.write("dst/zz/important.txt", "stale", kT1);
-    const pid_t child = spawn(mirror(), [&] { redirect(1, "/dev/null"); });
-    // On a loaded machine the run may be over before this thread looks.
-    if (!holds_open(child, path("dst"))) {
-      wait_for(child);
-      continue;
-    }
-    ++swapped;
-    std::this_thread::sleep_for(std::chrono::microseconds(round * 700));
+    PausedRun run(mirror(), point, [&] { redirect(1, "/dev/null"); });
+    ASSERT_TRUE(run.paused()) << point << ": " << run.errors();
     fs::rename(path("dst"), path("dst.old"));
     fs::create_directory_symlink(path("victim"), path("dst"));
-    wait_for(child);
-    EXPECT_EQ(snapshot(path("victim")), victim) << "swapped after " << round * 700 << " us";
+    run.finish();
+    EXPECT_EQ(snapshot(path("victim")), victim) << "swapped at " << point;
     fs::remove(path("dst"));
     fs::rename(path("dst.old"), path("dst"));
   }
-  if (swapped == 0) GTEST_SKIP() << "every run was over before its destination could be swapped";
 }
 
 TEST_F(Races, ASourceDirectorySwappedForALinkIsNeverFollowed) {
-  tree_.write("src/a-big", std::string(size_t{48} << 20, 'x'), kT1);
+  tree_.write("src/a-big", std::string(size_t{9} << 20, 'x'), kT1);
   tree_.write("outside/x", "secret", kT1);
   tree_.write("outside/only-outside", "secret", kT1);
   ::chmod(path("outside/x").c_str(), 0600);
   const std::vector<std::string> args = {"/FROM:" + path("src"), "/TO:" + path("dst"), "/R",
                                          "/THREADS:1"};
-  for (int round = 0; round < 8; ++round) {
+  // Before either root's listing, before the copy of the large file and
+  // during it, and before each copy is put in place.
+  for (const char* point : {"list:1", "list:2", "list:3", "stage:1", "chunk:1", "stage:2", "commit:2"}) {
     fs::remove_all(path("dst"));
     fs::remove(path("src/sub"));
     fs::remove_all(path("src/sub.real"));
     tree_.write("src/sub/x", "public", kT1);
-    const pid_t child = spawn(args, [&] { redirect(1, "/dev/null"); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(round * 8));
+    PausedRun run(args, point, [&] { redirect(1, "/dev/null"); });
+    const std::string context = std::string("swapped at ") + point;
+    ASSERT_TRUE(run.paused()) << context << ": " << run.errors();
     fs::rename(path("src/sub"), path("src/sub.real"));
     fs::create_directory_symlink(path("outside"), path("src/sub"));
-    wait_for(child);
-    const std::string context = "swapped after " + std::to_string(round * 8) + " ms";
+    run.finish();
     // Swapped before the scan came to it, it is a link, mirrored as one.
     if (fs::is_symlink(path("dst/sub"))) continue;
     EXPECT_FALSE(fs::exists(path("dst/sub/only-outside"))) << context;

@@ -109,9 +109,7 @@ class Executor final : private PipelineSteps {
     pipeline_ = &pipeline;
     const size_t failures = pipeline.run(units);
     pipeline_ = nullptr;
-    // Actions after the oldest one not reported may have taken effect; their
-    // directories count as unfinished all the same.
-    if (pipeline.reported() < end) first_undone_ = std::min(first_undone_, pipeline.reported());
+    if (pipeline.first_undone() < end) first_undone_ = std::min(first_undone_, pipeline.first_undone());
     return failures;
   }
 

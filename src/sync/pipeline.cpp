@@ -12,7 +12,7 @@ OrderedPipeline::OrderedPipeline(PipelineSteps& steps, size_t begin, size_t end,
     : steps_(steps), begin_(begin), end_(end), workers_(workers),
       window_(quiet ? std::numeric_limits<size_t>::max() : workers),
       lookahead_(std::max<size_t>(256, size_t{2} * kLongestUnit * workers)), in_turn_(std::move(in_turn)),
-      slots_(std::min(end - begin, lookahead_)), next_(begin) {}
+      slots_(std::min(end - begin, lookahead_)), next_(begin), first_undone_(end) {}
 
 size_t OrderedPipeline::run(const std::vector<Unit>& units) {
   {
@@ -83,6 +83,9 @@ void OrderedPipeline::help_until_done() {
 // the copies staged but never committed are dropped with their temporaries.
 size_t OrderedPipeline::finish() {
   std::unique_lock<std::mutex> lock(mutex_);
+  // Actions after the oldest one not reported may have taken effect; they
+  // count as undone all the same.
+  first_undone_ = std::min(first_undone_, next_);
   for (size_t i = next_; i < std::min(end_, next_ + lookahead_); ++i) {
     if (slot(i).state == Slot::kFinal && slot(i).outcome.ok && slot(i).acted) {
       if (begun_ != i) steps_.begin_line(i);
@@ -154,8 +157,9 @@ void OrderedPipeline::drain(std::unique_lock<std::mutex>& lock) {
     if (s.state == Slot::kFinal && !(stopping() && !s.outcome.ok)) {
       if (begun_ != next_) steps_.begin_line(next_);
       if (!steps_.report(next_, s.outcome)) ++failures_;
-    } else if (begun_ == next_) {
-      steps_.stop_line(next_);
+    } else {
+      first_undone_ = std::min(first_undone_, next_);
+      if (begun_ == next_) steps_.stop_line(next_);
     }
     s = Slot{};  // free for the action a window later
     ++next_;

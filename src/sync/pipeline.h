@@ -81,8 +81,9 @@ class OrderedPipeline {
   // stop; then ends the lines as `finish` says. Returns the failures.
   size_t run(const std::vector<Unit>& units);
 
-  // The first action whose line was not printed: every one before it is done.
-  size_t reported() const { return next_; }
+  // The first action a stop left undone (skipped, abandoned, or never
+  // reached); the end when every action was carried out.
+  size_t first_undone() const { return first_undone_; }
 
   // Shows `text` on the line of `action`, if that line is the one begun.
   void progress(size_t action, std::string_view text);
@@ -122,6 +123,7 @@ class OrderedPipeline {
   size_t waiting_ = 0;
   std::priority_queue<size_t, std::vector<size_t>, std::greater<>> ready_;
   size_t failures_ = 0;
+  size_t first_undone_;
 };
 
 }  // namespace qmr

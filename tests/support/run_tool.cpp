@@ -1,6 +1,7 @@
 #include "support/run_tool.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -126,6 +127,81 @@ ToolResult run_tool(const std::vector<std::string>& args, RunSettings settings) 
     result.errors = without_carriage_returns(result.errors);
   }
   return result;
+}
+
+PausedRun::PausedRun(const std::vector<std::string>& args, const std::string& pause,
+                     const std::function<void()>& in_child) {
+  const std::vector<std::string> command = command_for(args);
+  int input[2];
+  int errors[2];
+  if (::pipe(input) != 0 || ::pipe(errors) != 0) throw std::runtime_error("pipe failed");
+  child_ = ::fork();
+  if (child_ < 0) throw std::runtime_error("fork failed");
+  if (child_ == 0) {
+    ::dup2(input[0], 0);
+    ::dup2(errors[1], 2);
+    for (const int fd : {input[0], input[1], errors[0], errors[1]}) ::close(fd);
+    in_child();
+    ::setenv("QMR_TEST_PAUSE", pause.c_str(), 1);
+    std::vector<char*> argv;
+    for (const std::string& part : command) argv.push_back(const_cast<char*>(part.c_str()));
+    argv.push_back(nullptr);
+    ::execv(argv[0], argv.data());
+    _exit(127);
+  }
+  ::close(input[0]);
+  ::close(errors[1]);
+  to_child_ = input[1];
+  from_child_ = errors[0];
+}
+
+PausedRun::~PausedRun() {
+  if (child_ > 0 && status_ < 0) finish();
+}
+
+bool PausedRun::paused() {
+  char buffer[256];
+  while (errors_.find("qmr: paused at ") == std::string::npos) {
+    const ssize_t n = ::read(from_child_, buffer, sizeof buffer);
+    if (n <= 0) return false;
+    errors_.append(buffer, static_cast<size_t>(n));
+  }
+  // The whole line, so that what follows it is the run's own.
+  while (errors_.find('\n', errors_.find("qmr: paused at ")) == std::string::npos) {
+    const ssize_t n = ::read(from_child_, buffer, sizeof buffer);
+    if (n <= 0) return false;
+    errors_.append(buffer, static_cast<size_t>(n));
+  }
+  return true;
+}
+
+void PausedRun::signal(int number) const { ::kill(child_, number); }
+
+void PausedRun::resume() {
+  if (to_child_ < 0) return;
+  // A run killed meanwhile reads nothing: no SIGPIPE for the test.
+  struct sigaction ignore{};
+  struct sigaction before{};
+  ignore.sa_handler = SIG_IGN;
+  ::sigaction(SIGPIPE, &ignore, &before);
+  const char go = '\n';
+  [[maybe_unused]] const ssize_t written = ::write(to_child_, &go, 1);
+  ::sigaction(SIGPIPE, &before, nullptr);
+  ::close(to_child_);
+  to_child_ = -1;
+}
+
+int PausedRun::finish() {
+  if (status_ >= 0) return status_;
+  resume();
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(from_child_, buffer, sizeof buffer)) > 0;) errors_.append(buffer, static_cast<size_t>(n));
+  ::close(from_child_);
+  int status = 0;
+  ::waitpid(child_, &status, 0);
+  status_ = status;
+  if (windows_tool()) errors_ = without_carriage_returns(errors_);
+  return status_;
 }
 
 }  // namespace qmr::test

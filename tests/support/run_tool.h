@@ -3,6 +3,9 @@
 // the same end-to-end suite drives every build of the tool.
 #pragma once
 
+#include <sys/types.h>
+
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -20,6 +23,35 @@ struct RunSettings {
 };
 
 ToolResult run_tool(const std::vector<std::string>& args, RunSettings settings = {});
+
+// The tool started with QMR_TEST_PAUSE=`pause`, so that a test acts at the
+// moment the run passes a chosen point (see platform/pause_hooks.h) instead
+// of guessing it by timing. `in_child` arranges the child's other
+// descriptors (its output, say) before it starts.
+class PausedRun {
+ public:
+  PausedRun(const std::vector<std::string>& args, const std::string& pause,
+            const std::function<void()>& in_child = [] {});
+  ~PausedRun();
+  PausedRun(const PausedRun&) = delete;
+  PausedRun& operator=(const PausedRun&) = delete;
+
+  // Waits until the run pauses; false when it ended without reaching the point.
+  bool paused();
+  void signal(int number) const;
+  // Lets the run go on, waits for its end and returns its wait status.
+  int finish();
+  // What it wrote to its error stream, the pause line included.
+  const std::string& errors() const { return errors_; }
+
+ private:
+  void resume();
+  pid_t child_ = -1;
+  int to_child_ = -1;    // its standard input
+  int from_child_ = -1;  // its error stream
+  std::string errors_;
+  int status_ = -1;
+};
 
 // True when the tool under test is the Windows build.
 bool windows_tool();

@@ -300,17 +300,14 @@ Outcome stage_regular(const SourceEntry& entry, const std::string& from, const D
   return Outcome::success();
 }
 
-}  // namespace
-
-Outcome NativeFileSystem::stage_copy(const CopyOrder& order, std::unique_ptr<StagedCopy>& staged) {
-  staged.reset();
+Outcome stage_entry(NativeFileSystem::State& state, const CopyOrder& order, std::unique_ptr<StagedCopy>& staged) {
   if (pending_interrupt() != 0) return Outcome::failure(kInterrupted);
   const std::string from = order.source_root + std::string(order.source_relative);
   const std::string target_path = order.dest_root + std::string(order.dest_relative);
   SourceEntry entry;
-  if (const Outcome opened = open_source(*state_, order, entry); !opened.ok) return opened;
+  if (const Outcome opened = open_source(state, order, entry); !opened.ok) return opened;
   const auto [dir, name] = posix::split_last(order.dest_relative);
-  const DirectoryHandle target_dir = state_->directory(order.dest_root, dir);
+  const DirectoryHandle target_dir = state.directory(order.dest_root, dir);
   if (!target_dir) return Outcome::failure(why(order.dest_root + std::string(dir), errno));
   // A name taken meanwhile is found when the copy is put in place.
   const std::string leaf(name);
@@ -321,8 +318,18 @@ Outcome NativeFileSystem::stage_copy(const CopyOrder& order, std::unique_ptr<Sta
   if (S_ISLNK(entry.st.st_mode)) {
     return stage_link(entry, from, target_dir, leaf, target_path, order.replace, staged);
   }
-  return stage_regular(entry, from, target_dir, leaf, target_path, order.replace, state_->creation_mask,
-                       order.progress, staged);
+  return stage_regular(entry, from, target_dir, leaf, target_path, order.replace, state.creation_mask,
+                       state.pauses.chunks(order.progress), staged);
+}
+
+}  // namespace
+
+Outcome NativeFileSystem::stage_copy(const CopyOrder& order, std::unique_ptr<StagedCopy>& staged) {
+  staged.reset();
+  state_->pauses.at(PausePoint::kStage);
+  Outcome outcome = stage_entry(*state_, order, staged);
+  if (outcome.ok) state_->pauses.before_commit(staged);
+  return outcome;
 }
 
 }  // namespace qmr

@@ -242,6 +242,7 @@ int examine(int dirfd, const char* name, bool fuse, struct stat& st) {
 
 void NativeFileSystem::list_directory(const std::string& root, std::string_view relative_dir,
                                       Listing& listing) {
+  state_->pauses.at(PausePoint::kList);
   listing.entries.clear();
   listing.status = ListStatus::kOk;
   listing.reason.clear();
@@ -339,6 +340,7 @@ Lineage NativeFileSystem::lineage(const std::string& path) {
 }
 
 Outcome NativeFileSystem::remove_file(const std::string& root, std::string_view relative) {
+  state_->pauses.at(PausePoint::kRemove);
   const auto [dir, name] = posix::split_last(relative);
   const DirectoryHandle parent = state_->directory(root, dir);
   if (!parent) return Outcome::failure(why(root + std::string(dir), errno));
@@ -470,6 +472,7 @@ Outcome NativeFileSystem::make_root(const std::string& path) {
 }
 
 RootProbe NativeFileSystem::probe_roots(const std::string& source_root, const std::string& dest_root) {
+  state_->pauses.at(PausePoint::kProbe);
   const DirectoryHandle source = state_->directory(source_root, "");
   const DirectoryHandle dest = state_->directory(dest_root, "");
   // Where nothing can be removed, nothing will be changed either; a marker

@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/pause_hooks.h"
 #include "platform/platform.h"
 
 namespace qmr::posix {
@@ -99,6 +100,7 @@ struct NativeFileSystem::State {
   std::vector<posix::DirectoryHandle> kept;  // most recently used last
   std::atomic<std::uint64_t> generation{0};
   std::atomic<bool> openat2_missing{false};
+  PauseHooks pauses;
   // The process's creation mask, read once while no other thread runs.
   const mode_t creation_mask = posix::creation_mask();
 };

@@ -146,33 +146,31 @@ class WindowsStagedCopy final : public StagedCopy {
   bool target_is_link_;
 };
 
-}  // namespace
-
-Outcome NativeFileSystem::stage_copy(const CopyOrder& order, std::unique_ptr<StagedCopy>& staged) {
-  staged.reset();
+Outcome stage_entry(NativeFileSystem::State& state, const CopyOrder& order, std::unique_ptr<StagedCopy>& staged) {
   if (pending_interrupt() != 0) return Outcome::failure("interrupted");
   const std::string from = order.source_root + order.source_relative;
   const std::string& root = order.dest_root;
   const std::string_view relative = order.dest_relative;
   const std::string to = root + order.dest_relative;
   const std::string_view dir = parent_part(relative);
-  if (!state_->plain_below(root, dir)) return Outcome::failure(why(root + std::string(dir), GetLastError()));
-  if (!state_->plain_below(order.source_root, parent_part(order.source_relative))) {
+  if (!state.plain_below(root, dir)) return Outcome::failure(why(root + std::string(dir), GetLastError()));
+  if (!state.plain_below(order.source_root, parent_part(order.source_relative))) {
     return Outcome::failure(why(from, GetLastError()));
   }
-  const std::wstring from_native = state_->below(order.source_root, order.source_relative);
+  const std::wstring from_native = state.below(order.source_root, order.source_relative);
   const DWORD source_attributes = GetFileAttributesW(from_native.c_str());
   if (source_attributes != INVALID_FILE_ATTRIBUTES &&
       (source_attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
     return Outcome::failure(from + ": no longer a regular file");
   }
-  const std::wstring to_native = state_->below(root, relative);
+  const std::wstring to_native = state.below(root, relative);
   if (!order.replace && GetFileAttributesW(to_native.c_str()) != INVALID_FILE_ATTRIBUTES) {
     return Outcome::failure(why(to, ERROR_FILE_EXISTS));
   }
+  const auto progress = state.pauses.chunks(order.progress);
   for (int attempt = 0; attempt < 16; ++attempt) {
-    std::wstring temporary = state_->below(root, std::string(dir) + next_temporary_name());
-    const bool copied = copy_to_temporary(from_native, temporary, order.progress);
+    std::wstring temporary = state.below(root, std::string(dir) + next_temporary_name());
+    const bool copied = copy_to_temporary(from_native, temporary, progress);
     const DWORD error = GetLastError();
     if (!copied) {
       if (error == ERROR_FILE_EXISTS) continue;
@@ -187,7 +185,7 @@ Outcome NativeFileSystem::stage_copy(const CopyOrder& order, std::unique_ptr<Sta
       CloseHandle(source);
       return Outcome::failure(why(to, error));
     }
-    const bool target_is_link = order.replace && leads_elsewhere(*state_, root, relative);
+    const bool target_is_link = order.replace && leads_elsewhere(state, root, relative);
     staged = std::make_unique<WindowsStagedCopy>(std::move(temporary), to_native, to, order.replace,
                                                  target_is_link);
     // A copy finished by a copier that ignores the cancel flag is dropped.
@@ -198,6 +196,16 @@ Outcome NativeFileSystem::stage_copy(const CopyOrder& order, std::unique_ptr<Sta
     return Outcome::success();
   }
   return Outcome::failure(why(to, ERROR_FILE_EXISTS));
+}
+
+}  // namespace
+
+Outcome NativeFileSystem::stage_copy(const CopyOrder& order, std::unique_ptr<StagedCopy>& staged) {
+  staged.reset();
+  state_->pauses.at(PausePoint::kStage);
+  Outcome outcome = stage_entry(*state_, order, staged);
+  if (outcome.ok) state_->pauses.before_commit(staged);
+  return outcome;
 }
 
 }  // namespace qmr

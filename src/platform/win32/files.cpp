@@ -498,6 +498,7 @@ RootStatus NativeFileSystem::open_root(const std::string& root) {
 }
 
 RootProbe NativeFileSystem::probe_roots(const std::string& source_root, const std::string& dest_root) {
+  state_->pauses.at(PausePoint::kProbe);
   std::minstd_rand generator(temporary_seed(GetCurrentProcessId()));
   for (int attempt = 0; attempt < 16; ++attempt) {
     const std::string marker = temporary_name(generator);
@@ -523,6 +524,7 @@ const PathStyle& NativeFileSystem::path_style() const { return kWindowsPathStyle
 
 void NativeFileSystem::list_directory(const std::string& root, std::string_view relative_dir,
                                       Listing& listing) {
+  state_->pauses.at(PausePoint::kList);
   const std::wstring dir = state_->below(root, relative_dir);
   listing.entries.clear();
   listing.status = ListStatus::kOk;
@@ -895,6 +897,7 @@ Outcome remove_through_handle(const std::wstring& target, const std::string& pat
 }  // namespace
 
 Outcome NativeFileSystem::remove_file(const std::string& root, std::string_view relative) {
+  state_->pauses.at(PausePoint::kRemove);
   const std::string path = root + std::string(relative);
   if (!state_->plain_below(root, parent_part(relative))) return Outcome::failure(why(path, GetLastError()));
   const std::wstring target = state_->below(root, relative);

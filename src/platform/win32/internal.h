@@ -15,6 +15,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "platform/pause_hooks.h"
 #include "platform/platform.h"
 
 namespace qmr::win32 {
@@ -109,6 +110,7 @@ struct NativeFileSystem::State {
   // The roots, held open without sharing deletion while the run lasts.
   std::map<std::string, HANDLE> roots;
   std::map<std::string, std::uint64_t> volumes;
+  PauseHooks pauses;
   // Each root's wide spelling, normalised once, ending with a backslash.
   std::map<std::string, std::wstring> spellings;
 };
