@@ -18,18 +18,28 @@ namespace qmr {
 
 namespace {
 
-const char* refusal_for(Overlap overlap, bool recurse) {
+// The message and the reason of a refusal for roots that are one directory
+// or lie one inside the other; none where the run may go on (without
+// recursion, a root inside the other is never entered).
+struct OverlapRefusal {
+  const char* message;
+  const char* why;
+};
+
+std::optional<OverlapRefusal> overlap_refusal(Overlap overlap, bool recurse) {
   switch (overlap) {
     case Overlap::kSame:
-      return kSameRootsMessage;
+      return OverlapRefusal{kSameRootsMessage, "they are the same directory"};
     case Overlap::kDestInSource:
-      return recurse ? kDestInSourceMessage : nullptr;
+      if (recurse) return OverlapRefusal{kDestInSourceMessage, "the destination lies inside the source"};
+      break;
     case Overlap::kSourceInDest:
-      return recurse ? kSourceInDestMessage : nullptr;
+      if (recurse) return OverlapRefusal{kSourceInDestMessage, "the source lies inside the destination"};
+      break;
     case Overlap::kNone:
       break;
   }
-  return nullptr;
+  return std::nullopt;
 }
 
 // How the roots overlap: by their resolved spelling; where names are found
@@ -91,11 +101,9 @@ int refuse(const Console& console, const char* message, std::string_view verb, s
 }
 
 // A refusal for roots that are one directory or lie one inside the other.
-int refuse_overlap(const Console& console, const char* message, std::string_view roots) {
-  const std::string_view why = message == kSameRootsMessage      ? "they are the same directory"
-                               : message == kDestInSourceMessage ? "the destination lies inside the source"
-                                                                 : "the source lies inside the destination";
-  return refuse(console, message, "mirror", roots, why);
+int refuse_overlap(const Console& console, Overlap overlap, std::string_view roots) {
+  const OverlapRefusal refusal = *overlap_refusal(overlap, true);
+  return refuse(console, refusal.message, "mirror", roots, refusal.why);
 }
 
 // Trees beyond what the compact lists and plan can number (a name over 64 KiB,
@@ -110,110 +118,150 @@ int interrupted_status(FileSystem& fs, int status) {
   return signal_number != 0 ? stopped_status(signal_number) : status;
 }
 
-}  // namespace
+// One run, step by step; each step either lets the run go on or ends it
+// with an exit status.
+class MirrorRun {
+ public:
+  MirrorRun(const RunOptions& options, FileSystem& fs, const Console& console)
+      : options_(options), fs_(fs), console_(console), style_(fs.path_style()),
+        source_root_(close_root(options.source_root, style_)), dest_root_(close_root(options.dest_root, style_)),
+        source_shown_(display_dir(source_root_, style_.separator)),
+        dest_shown_(display_dir(dest_root_, style_.separator)), both_(source_shown_ + " to " + dest_shown_),
+        workers_(options.threads != 0 ? options.threads : default_workers()), source_(source_root_),
+        dest_(dest_root_), settled_(options.mode, fs.keeps_owners()), access_(fs, dest_) {}
 
-int run_sync(const RunOptions& options, FileSystem& fs, const Console& console) {
-  const auto started = std::chrono::steady_clock::now();
-  const PathStyle& style = fs.path_style();
-  const std::string source_root = close_root(options.source_root, style);
-  const std::string dest_root = close_root(options.dest_root, style);
-  console.title(source_root, dest_root);
-  console.banner();
+  int go() {
+    console_.title(source_root_, dest_root_);
+    console_.banner();
+    if (const auto refused = open_roots()) return *refused;
+    if (const auto refused = scan()) return *refused;
+    if (const auto refused = judge_scans()) return *refused;
+    if (const auto refused = make_the_plan()) return *refused;
+    if (options_.list_only) return summarise(preview_plan(plan_, source_, dest_, fs_, console_));
+    if (const auto refused = ready_destination()) return *refused;
+    const bool settle_root = plan_.makes_root && options_.mode != SyncMode::kDelOnly;
+    const ExecuteSettings settings{settle_root, workers_, &access_};
+    return interrupted_status(fs_, summarise(execute_plan(plan_, source_, dest_, fs_, console_, settings)));
+  }
+
+ private:
+  using Status = std::optional<int>;
 
   // Both roots are opened once, here: whatever is later renamed or swapped
   // for a link at their paths, the run stays in the directories checked now.
-  const RootStatus source_opened = fs.open_root(source_root);
-  const RootStatus dest_opened = fs.open_root(dest_root);
-  std::optional<FileId> source_id;
-  std::optional<FileId> dest_id;
-  if (source_opened.status == ListStatus::kOk && source_opened.id_known) source_id = source_opened.id;
-  if (dest_opened.status == ListStatus::kOk && dest_opened.id_known) dest_id = dest_opened.id;
-  const std::string source_shown = display_dir(source_root, style.separator);
-  const std::string dest_shown = display_dir(dest_root, style.separator);
-  const std::string both = source_shown + " to " + dest_shown;
-  const Overlap overlap = root_overlap(fs, source_root, dest_root, source_id, dest_id);
-  if (const char* refusal = refusal_for(overlap, options.recurse)) {
-    return refuse_overlap(console, refusal, both);
-  }
-  // Nothing could be done in a destination root that cannot be opened.
-  if (dest_opened.status == ListStatus::kUnreadable) {
-    return refuse(console, nullptr, "use", dest_shown, dest_opened.reason);
+  Status open_roots() {
+    const RootStatus source_opened = fs_.open_root(source_root_);
+    const RootStatus dest_opened = fs_.open_root(dest_root_);
+    if (source_opened.status == ListStatus::kOk && source_opened.id_known) source_id_ = source_opened.id;
+    if (dest_opened.status == ListStatus::kOk && dest_opened.id_known) dest_id_ = dest_opened.id;
+    const Overlap overlap = root_overlap(fs_, source_root_, dest_root_, source_id_, dest_id_);
+    if (overlap_refusal(overlap, options_.recurse)) return refuse_overlap(console_, overlap, both_);
+    // Nothing could be done in a destination root that cannot be opened.
+    if (dest_opened.status == ListStatus::kUnreadable) {
+      return refuse(console_, nullptr, "use", dest_shown_, dest_opened.reason);
+    }
+    return std::nullopt;
   }
 
-  const unsigned workers = options.threads != 0 ? options.threads : default_workers();
-  EntryList source(source_root);
-  EntryList dest(dest_root);
-  SettledPairs settled(options.mode, fs.keeps_owners());
-  {
-    // Both trees together, directory by directory: the scan only reads, so a
-    // refusal below still finds nothing changed.
+  // Both trees together, directory by directory: the scan only reads, so a
+  // refusal later still finds nothing changed.
+  Status scan() {
     const PatternList nothing_excluded;
-    ScanSettings dest_settings{all_files_list, nothing_excluded, options.recurse, source_id};
+    ScanSettings dest_settings{all_files_list, nothing_excluded, options_.recurse, source_id_};
     dest_settings.destination = true;
-    dest_settings.excluded_directories = &options.exclude_directories;
-    ScanSettings source_settings{options.include_patterns, options.exclude_patterns, options.recurse, dest_id};
-    source_settings.excluded_directories = &options.exclude_directories;
+    dest_settings.excluded_directories = &options_.exclude_directories;
+    ScanSettings source_settings{options_.include_patterns, options_.exclude_patterns, options_.recurse, dest_id_};
+    source_settings.excluded_directories = &options_.exclude_directories;
     // Each tree is listed ahead by up to as many threads as there are
     // workers, once its listings wait for the file system: a network share
     // answers each request after a round trip, and takes many at once.
-    source_settings.threads = dest_settings.threads = workers;
+    source_settings.threads = dest_settings.threads = workers_;
     try {
-      scan_trees(fs, source, source_settings, dest, dest_settings, &settled);
+      scan_trees(fs_, source_, source_settings, dest_, dest_settings, &settled_);
     } catch (const std::length_error& error) {
-      return refuse_too_large(console, both, error);
+      return refuse_too_large(console_, both_, error);
     }
-  }
-  if (fs.interrupted() != 0) return interrupted_status(fs, kExitOk);
-  if (root_missing(source)) {
-    return refuse(console, kSourceUnreadableMessage, "read", source_shown, source.failures().front().reason);
-  }
-  if (source.met_other_root) return refuse_overlap(console, kDestInSourceMessage, both);
-  if (dest.met_other_root) return refuse_overlap(console, kSourceInDestMessage, both);
-  size_t failures = report_scan_failures(console, source, false, style.separator);
-  failures += report_scan_failures(console, dest, true, style.separator);
-  // An empty selection would make every destination file look unpaired.
-  if (source.empty() && source.settled_pairs == 0 && !dest.empty() && options.mode != SyncMode::kCopyOnly) {
-    return refuse(console, kNothingSelectedMessage, "mirror", both,
-                  "no source file is selected, so every destination file would be deleted");
+    if (fs_.interrupted() != 0) return interrupted_status(fs_, kExitOk);
+    return std::nullopt;
   }
 
-  Plan plan;
-  try {
-    plan = make_plan(source, dest, options.mode, time_step(dest, settled.seen()), fs.keeps_owners());
-  } catch (const std::length_error& error) {
-    return refuse_too_large(console, both, error);
+  Status judge_scans() {
+    if (root_missing(source_)) {
+      return refuse(console_, kSourceUnreadableMessage, "read", source_shown_, source_.failures().front().reason);
+    }
+    if (source_.met_other_root) return refuse_overlap(console_, Overlap::kDestInSource, both_);
+    if (dest_.met_other_root) return refuse_overlap(console_, Overlap::kSourceInDest, both_);
+    scan_failures_ = report_scan_failures(console_, source_, false, style_.separator);
+    scan_failures_ += report_scan_failures(console_, dest_, true, style_.separator);
+    // An empty selection would make every destination file look unpaired.
+    if (source_.empty() && source_.settled_pairs == 0 && !dest_.empty() && options_.mode != SyncMode::kCopyOnly) {
+      return refuse(console_, kNothingSelectedMessage, "mirror", both_,
+                    "no source file is selected, so every destination file would be deleted");
+    }
+    return std::nullopt;
   }
-  const auto summarise = [&](RunTotals totals) {
-    totals.failed += failures;
-    totals.unchanged = plan.unchanged;
-    if (options.stats || console.interactive()) {
-      console.report("%s\n", summary_line(totals, fs.interrupted(), std::chrono::steady_clock::now() - started));
+
+  Status make_the_plan() {
+    try {
+      plan_ = make_plan(source_, dest_, options_.mode, time_step(dest_, settled_.seen()), fs_.keeps_owners());
+    } catch (const std::length_error& error) {
+      return refuse_too_large(console_, both_, error);
     }
-    return totals.failed == 0 ? kExitOk : kExitSomeFailed;
-  };
-  if (options.list_only) return summarise(preview_plan(plan, source, dest, fs, console));
-  const bool dest_made = plan.makes_root;
-  WriteAccess access(fs, dest);
-  if (dest_made) {
-    if (const Outcome made = fs.make_root(dest_root); !made.ok) {
-      return refuse(console, nullptr, "create directory", dest_shown, made.reason);
+    return std::nullopt;
+  }
+
+  // Makes the destination root, or checks that the run can write in it.
+  Status ready_destination() {
+    if (plan_.makes_root) {
+      if (const Outcome made = fs_.make_root(dest_root_); !made.ok) {
+        return refuse(console_, nullptr, "create directory", dest_shown_, made.reason);
+      }
+      return std::nullopt;
     }
-  } else if (changes_anything(plan)) {
+    if (!changes_anything(plan_)) return std::nullopt;
     // The probe adds a name to the root: a root of the user's that is closed
     // to them (the mirror of a read-only root) is opened first, and only a
     // root the run cannot open counts as unwritable.
-    access.open("");
-    const RootProbe probe = fs.probe_roots(source_root, dest_root);
-    if (probe.alias || !probe.unwritable.empty()) access.close_all();
+    access_.open("");
+    const RootProbe probe = fs_.probe_roots(source_root_, dest_root_);
+    if (probe.alias || !probe.unwritable.empty()) access_.close_all();
     // Two views of one directory: every unselected file would be deleted
     // from the source itself.
-    if (probe.alias) return refuse_overlap(console, kSameRootsMessage, both);
+    if (probe.alias) return refuse_overlap(console_, Overlap::kSame, both_);
     // One refusal rather than a failure for every file.
-    if (!probe.unwritable.empty()) return refuse(console, nullptr, "write to", dest_shown, probe.unwritable);
+    if (!probe.unwritable.empty()) return refuse(console_, nullptr, "write to", dest_shown_, probe.unwritable);
+    return std::nullopt;
   }
-  const bool settle_root = dest_made && options.mode != SyncMode::kDelOnly;
-  const ExecuteSettings settings{settle_root, workers, &access};
-  return interrupted_status(fs, summarise(execute_plan(plan, source, dest, fs, console, settings)));
+
+  int summarise(RunTotals totals) const {
+    totals.failed += scan_failures_;
+    totals.unchanged = plan_.unchanged;
+    if (options_.stats || console_.interactive()) {
+      console_.report("%s\n", summary_line(totals, fs_.interrupted(), std::chrono::steady_clock::now() - started_));
+    }
+    return totals.failed == 0 ? kExitOk : kExitSomeFailed;
+  }
+
+  const RunOptions& options_;
+  FileSystem& fs_;
+  const Console& console_;
+  const std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
+  const PathStyle& style_;
+  const std::string source_root_, dest_root_;
+  const std::string source_shown_, dest_shown_, both_;
+  const unsigned workers_;
+  std::optional<FileId> source_id_, dest_id_;
+  EntryList source_, dest_;
+  SettledPairs settled_;
+  size_t scan_failures_ = 0;
+  Plan plan_;
+  WriteAccess access_;
+};
+
+}  // namespace
+
+int run_sync(const RunOptions& options, FileSystem& fs, const Console& console) {
+  return MirrorRun(options, fs, console).go();
 }
 
 }  // namespace qmr
