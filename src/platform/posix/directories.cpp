@@ -238,6 +238,66 @@ int examine(int dirfd, const char* name, bool fuse, struct stat& st) {
   return ::fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW);
 }
 
+void fail_listing(Listing& listing, ListStatus status, int error) {
+  listing.entries.clear();
+  listing.status = status;
+  listing.reason = std::strerror(error);
+}
+
+// The entry `name` of the open directory `dirfd` as a listing shows it;
+// false to leave it out (a special file, or one that vanished meanwhile).
+// On a failure to examine it, errno is set and `failed` is true.
+bool entry_of(int dirfd, const struct dirent& item, bool fuse, DirEntry& entry, bool& failed) {
+  const char* name = item.d_name;
+  entry.name = name;
+  if (item.d_type == DT_DIR) {
+    entry.kind = EntryKind::kDirectory;  // its own size and time are never used
+    return true;
+  }
+  struct stat st{};
+  if (examine(dirfd, name, fuse, st) != 0) {
+    failed = errno != ENOENT;  // vanished since the directory was read: left out
+    return false;
+  }
+  if (S_ISREG(st.st_mode)) {
+    entry.kind = EntryKind::kFile;
+  } else if (S_ISLNK(st.st_mode)) {
+    entry.kind = EntryKind::kSymlink;
+  } else if (S_ISDIR(st.st_mode)) {
+    entry.kind = EntryKind::kDirectory;
+  } else {
+    return false;  // fifos, sockets and devices are not mirrored
+  }
+  entry.size = static_cast<std::uint64_t>(st.st_size);
+  entry.last_write = posix::file_time(st.st_mtim);
+  if (entry.kind == EntryKind::kFile) {
+    entry.attributes = {static_cast<std::uint32_t>(st.st_mode & 07777), static_cast<std::uint32_t>(st.st_uid),
+                        static_cast<std::uint32_t>(st.st_gid)};
+  }
+  return true;
+}
+
+// Reads the entries of `stream`, whose descriptor is `dirfd`.
+void read_listing(DIR* stream, int dirfd, bool fuse, Listing& listing) {
+  for (;;) {
+    errno = 0;
+    const struct dirent* item = ::readdir(stream);
+    if (item == nullptr) {
+      if (errno != 0) fail_listing(listing, ListStatus::kUnreadable, errno);
+      return;
+    }
+    const char* name = item->d_name;
+    if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+    DirEntry entry;
+    bool failed = false;
+    if (entry_of(dirfd, *item, fuse, entry, failed)) {
+      listing.entries.push_back(std::move(entry));
+    } else if (failed) {
+      return fail_listing(listing, ListStatus::kUnreadable, errno);
+    }
+  }
+}
+
 }  // namespace
 
 void NativeFileSystem::list_directory(const std::string& root, std::string_view relative_dir,
@@ -249,11 +309,7 @@ void NativeFileSystem::list_directory(const std::string& root, std::string_view 
   // A thread that blocks on the file system gives up its core; one answered
   // from the caches does not.
   const long blocked_before = blocked_so_far();
-  auto fail = [&](ListStatus status, int error) {
-    listing.entries.clear();
-    listing.status = status;
-    listing.reason = std::strerror(error);
-  };
+  const auto fail = [&](ListStatus status, int error) { fail_listing(listing, status, error); };
   Fd fd = state_->open_directory(root, relative_dir);
   if (fd.get() < 0) return fail(errno == ENOENT ? ListStatus::kMissing : ListStatus::kUnreadable, errno);
   struct stat self{};
@@ -267,46 +323,7 @@ void NativeFileSystem::list_directory(const std::string& root, std::string_view 
   const bool fuse = ::fstatfs(fd.get(), &where) == 0 && where.f_type == FUSE_SUPER_MAGIC;
   DIR* stream = ::fdopendir(fd.get());
   if (stream == nullptr) return fail(ListStatus::kUnreadable, errno);
-  const int dirfd = fd.release();  // the stream owns it now
-  for (;;) {
-    errno = 0;
-    const struct dirent* item = ::readdir(stream);
-    if (item == nullptr) {
-      if (errno != 0) fail(ListStatus::kUnreadable, errno);
-      break;
-    }
-    const char* name = item->d_name;
-    if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
-    DirEntry entry;
-    entry.name = name;
-    if (item->d_type == DT_DIR) {
-      entry.kind = EntryKind::kDirectory;  // its own size and time are never used
-      listing.entries.push_back(std::move(entry));
-      continue;
-    }
-    struct stat st{};
-    if (examine(dirfd, name, fuse, st) != 0) {
-      if (errno == ENOENT) continue;  // vanished since the directory was read
-      fail(ListStatus::kUnreadable, errno);
-      break;
-    }
-    if (S_ISREG(st.st_mode)) {
-      entry.kind = EntryKind::kFile;
-    } else if (S_ISLNK(st.st_mode)) {
-      entry.kind = EntryKind::kSymlink;
-    } else if (S_ISDIR(st.st_mode)) {
-      entry.kind = EntryKind::kDirectory;
-    } else {
-      continue;  // fifos, sockets and devices are not mirrored
-    }
-    entry.size = static_cast<std::uint64_t>(st.st_size);
-    entry.last_write = posix::file_time(st.st_mtim);
-    if (entry.kind == EntryKind::kFile) {
-      entry.attributes = {static_cast<std::uint32_t>(st.st_mode & 07777), static_cast<std::uint32_t>(st.st_uid),
-                          static_cast<std::uint32_t>(st.st_gid)};
-    }
-    listing.entries.push_back(std::move(entry));
-  }
+  read_listing(stream, fd.release(), fuse, listing);  // the stream owns the descriptor now
   ::closedir(stream);
   listing.waited = wait_kind(blocked_so_far() - blocked_before, listing.entries.size());
 }
