@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <random>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -37,6 +38,22 @@ inline std::uint32_t temporary_seed(std::uint32_t process) {
   return process ^ static_cast<std::uint32_t>(thread) ^ static_cast<std::uint32_t>(thread >> 32) ^
          static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(&here)) ^
          static_cast<std::uint32_t>(now) ^ static_cast<std::uint32_t>(now >> 32);
+}
+
+// What one try of a temporary name came to: done (made, or failed for a
+// reason of its own, which the try keeps), or the name was taken.
+enum class NameTry : std::uint8_t { kDone, kTaken };
+
+// Tries fresh temporary names with `attempt` until one is not taken, 16 at
+// most; false when every one was taken. The names are drawn from the calling
+// thread's own generator, seeded with `process`.
+template <typename Attempt>
+bool with_temporary_name(std::uint32_t process, Attempt&& attempt) {
+  thread_local std::minstd_rand generator(temporary_seed(process));
+  for (int i = 0; i < 16; ++i) {
+    if (attempt(temporary_name(generator)) == NameTry::kDone) return true;
+  }
+  return false;
 }
 
 constexpr bool is_temporary_name(std::string_view name) {

@@ -33,10 +33,7 @@ constexpr off_t kChunk = off_t{8} << 20;
 
 const char kInterrupted[] = "interrupted";
 
-std::string next_temporary_name() {
-  thread_local std::minstd_rand generator(temporary_seed(static_cast<std::uint32_t>(::getpid())));
-  return temporary_name(generator);
-}
+std::uint32_t process_number() { return static_cast<std::uint32_t>(::getpid()); }
 
 bool write_all(int fd, const char* data, size_t size, off_t offset) {
   while (size > 0) {
@@ -223,24 +220,29 @@ Outcome stage_link(const SourceEntry& entry, const std::string& from, const Dire
   if (static_cast<size_t>(n) >= target.size()) return Outcome::failure(why(from, EAGAIN));
   target.resize(static_cast<size_t>(n));
   const int dirfd = dir->fd.get();
-  for (int attempt = 0; attempt < 16; ++attempt) {
-    const std::string temporary = next_temporary_name();
-    if (::symlinkat(target.c_str(), dirfd, temporary.c_str()) != 0) {
-      if (errno == EEXIST) continue;
-      return Outcome::failure(why(target_path, errno));
+  std::string temporary;
+  int error = 0;
+  const bool tried = with_temporary_name(process_number(), [&](const std::string& drawn) {
+    if (::symlinkat(target.c_str(), dirfd, drawn.c_str()) == 0) {
+      temporary = drawn;
+    } else if (errno == EEXIST) {
+      return NameTry::kTaken;
     }
-    auto made = std::make_unique<PosixStagedCopy>(dir, temporary, name, target_path, replace);
-    // A link's owner is kept where the run may set it; elsewhere it is the runner's.
-    [[maybe_unused]] const int owned =
-        ::fchownat(dirfd, temporary.c_str(), entry.st.st_uid, entry.st.st_gid, AT_SYMLINK_NOFOLLOW);
-    const struct timespec times[2] = {entry.st.st_atim, entry.st.st_mtim};
-    if (::utimensat(dirfd, temporary.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
-      return Outcome::failure(why(target_path, errno));
-    }
-    staged = std::move(made);
-    return Outcome::success();
+    error = errno;
+    return NameTry::kDone;
+  });
+  if (!tried) return Outcome::failure(why(target_path, EEXIST));
+  if (temporary.empty()) return Outcome::failure(why(target_path, error));
+  auto made = std::make_unique<PosixStagedCopy>(dir, temporary, name, target_path, replace);
+  // A link's owner is kept where the run may set it; elsewhere it is the runner's.
+  [[maybe_unused]] const int owned =
+      ::fchownat(dirfd, temporary.c_str(), entry.st.st_uid, entry.st.st_gid, AT_SYMLINK_NOFOLLOW);
+  const struct timespec times[2] = {entry.st.st_atim, entry.st.st_mtim};
+  if (::utimensat(dirfd, temporary.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
+    return Outcome::failure(why(target_path, errno));
   }
-  return Outcome::failure(why(target_path, EEXIST));
+  staged = std::move(made);
+  return Outcome::success();
 }
 
 // Whether a file this process creates in `dir` with the source's mode is born
@@ -266,12 +268,15 @@ Outcome stage_regular(const SourceEntry& entry, const std::string& from, const D
   const mode_t mode = ready_made ? before.st_mode & 0777 : 0600;
   std::string temporary;
   Fd out;
-  for (int attempt = 0; attempt < 16 && out.get() < 0; ++attempt) {
-    temporary = next_temporary_name();
-    out.reset(::openat(dirfd, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
-    if (out.get() < 0 && errno != EEXIST) return Outcome::failure(why(target_path, errno));
-  }
-  if (out.get() < 0) return Outcome::failure(why(target_path, EEXIST));
+  int error = EEXIST;
+  with_temporary_name(process_number(), [&](const std::string& drawn) {
+    out.reset(::openat(dirfd, drawn.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
+    if (out.get() < 0 && errno == EEXIST) return NameTry::kTaken;
+    temporary = drawn;
+    error = errno;
+    return NameTry::kDone;
+  });
+  if (out.get() < 0) return Outcome::failure(why(target_path, error));
   // From here the staged copy owns the temporary: any return removes it.
   auto made = std::make_unique<PosixStagedCopy>(dir, temporary, name, target_path, replace);
   // Held while the copy is written: a run that finds this file meanwhile

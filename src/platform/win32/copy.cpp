@@ -14,10 +14,6 @@ using namespace win32;
 
 namespace {
 
-std::string next_temporary_name() {
-  thread_local std::minstd_rand generator(temporary_seed(GetCurrentProcessId()));
-  return temporary_name(generator);
-}
 
 constexpr DWORD kChunk = DWORD{8} << 20;
 
@@ -146,6 +142,19 @@ class WindowsStagedCopy final : public StagedCopy {
   bool target_is_link_;
 };
 
+// Why a copy failed, blaming the file that did: a source that cannot be read
+// (held by another program, say) is named as the source.
+Outcome copy_failure(const std::wstring& from_native, const std::string& from, const std::string& to, DWORD error) {
+  if (pending_interrupt() != 0) return Outcome::failure("interrupted");
+  if (error == ERROR_FILE_EXISTS) return Outcome::failure(why(to, error));
+  const HANDLE source = CreateFileW(from_native.c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    0, nullptr);
+  if (source == INVALID_HANDLE_VALUE) return Outcome::failure(why(from, GetLastError()));
+  CloseHandle(source);
+  return Outcome::failure(why(to, error));
+}
+
 Outcome stage_entry(NativeFileSystem::State& state, const CopyOrder& order, std::unique_ptr<StagedCopy>& staged) {
   if (pending_interrupt() != 0) return Outcome::failure("interrupted");
   const std::string from = order.source_root + order.source_relative;
@@ -168,34 +177,28 @@ Outcome stage_entry(NativeFileSystem::State& state, const CopyOrder& order, std:
     return Outcome::failure(why(to, ERROR_FILE_EXISTS));
   }
   const auto progress = state.pauses.chunks(order.progress);
-  for (int attempt = 0; attempt < 16; ++attempt) {
-    std::wstring temporary = state.below(root, std::string(dir) + next_temporary_name());
-    const bool copied = copy_to_temporary(from_native, temporary, progress);
-    const DWORD error = GetLastError();
-    if (!copied) {
-      if (error == ERROR_FILE_EXISTS) continue;
-      DeleteFileW(temporary.c_str());
-      if (pending_interrupt() != 0) return Outcome::failure("interrupted");
-      // Blame the file that failed: a source that cannot be read (held by
-      // another program, say) is named as the source.
-      const HANDLE source = CreateFileW(from_native.c_str(), GENERIC_READ,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                        nullptr, OPEN_EXISTING, 0, nullptr);
-      if (source == INVALID_HANDLE_VALUE) return Outcome::failure(why(from, GetLastError()));
-      CloseHandle(source);
-      return Outcome::failure(why(to, error));
+  std::wstring temporary;
+  DWORD error = ERROR_FILE_EXISTS;
+  with_temporary_name(GetCurrentProcessId(), [&](const std::string& name) {
+    std::wstring drawn = state.below(root, std::string(dir) + name);
+    if (copy_to_temporary(from_native, drawn, progress)) {
+      temporary = std::move(drawn);
+      return NameTry::kDone;
     }
-    const bool target_is_link = order.replace && leads_elsewhere(state, root, relative);
-    staged = std::make_unique<WindowsStagedCopy>(std::move(temporary), to_native, to, order.replace,
-                                                 target_is_link);
-    // A copy finished by a copier that ignores the cancel flag is dropped.
-    if (pending_interrupt() != 0) {
-      staged.reset();
-      return Outcome::failure("interrupted");
-    }
-    return Outcome::success();
+    error = GetLastError();
+    if (error == ERROR_FILE_EXISTS) return NameTry::kTaken;
+    DeleteFileW(drawn.c_str());
+    return NameTry::kDone;
+  });
+  if (temporary.empty()) return copy_failure(from_native, from, to, error);
+  const bool target_is_link = order.replace && leads_elsewhere(state, root, relative);
+  staged = std::make_unique<WindowsStagedCopy>(std::move(temporary), to_native, to, order.replace, target_is_link);
+  // A copy finished by a copier that ignores the cancel flag is dropped.
+  if (pending_interrupt() != 0) {
+    staged.reset();
+    return Outcome::failure("interrupted");
   }
-  return Outcome::failure(why(to, ERROR_FILE_EXISTS));
+  return Outcome::success();
 }
 
 }  // namespace

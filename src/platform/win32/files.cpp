@@ -1,7 +1,6 @@
-// Windows directory handles and walking: the roots opened once and held so
-// that they cannot be renamed or removed while the run lasts, listings, and
-// directories made, settled and removed below a root without ever passing
-// through a junction or directory link.
+// Windows roots and listings: the roots opened once and held so that they
+// cannot be renamed or removed while the run lasts, paths below them that
+// never pass through a junction or directory link, and listings.
 #include <algorithm>
 #include <atomic>
 #include <functional>
@@ -9,6 +8,7 @@
 #include <ctime>
 #include <random>
 
+#include "platform/native.h"
 #include "platform/temporary_name.h"
 #include "platform/wide_text.h"
 #include "platform/win32/internal.h"
@@ -212,6 +212,33 @@ std::wstring final_path_of(HANDLE handle) {
   return without_prefix(result);
 }
 
+// The file index alone, read without the volume: Wine finds a volume by
+// examining every directory above the file, which costs a deep tree per level.
+std::optional<std::uint64_t> index_of_handle(HANDLE handle) {
+  struct {
+    LARGE_INTEGER index;
+  } internal{};
+  IO_STATUS_BLOCK status;
+  if (NtQueryInformationFile(handle, &status, &internal, sizeof internal, FileInternalInformation) != 0) {
+    return std::nullopt;
+  }
+  return static_cast<std::uint64_t>(internal.index.QuadPart);
+}
+
+// The path an existing file or directory really has, links and junctions
+// followed; empty when it cannot be opened.
+std::string final_path(const std::string& path) {
+  const HANDLE handle = open_for_query(path);
+  if (handle == INVALID_HANDLE_VALUE) return {};
+  std::wstring result(32768, L'\0');
+  const DWORD length =
+      GetFinalPathNameByHandleW(handle, result.data(), static_cast<DWORD>(result.size()), 0);
+  CloseHandle(handle);
+  if (length == 0 || length >= result.size()) return {};
+  result.resize(length);
+  return narrow(without_prefix(result));
+}
+
 }  // namespace win32
 
 using namespace win32;
@@ -224,19 +251,6 @@ namespace {
 // character is an ordinary one.
 bool undecoded(std::wstring_view name) {
   return under_wine() && name.find(L'\xFFFD') != std::wstring_view::npos;
-}
-
-// The file index alone, read without the volume: Wine finds a volume by
-// examining every directory above the file, which costs a deep tree per level.
-std::optional<std::uint64_t> index_of_handle(HANDLE handle) {
-  struct {
-    LARGE_INTEGER index;
-  } internal{};
-  IO_STATUS_BLOCK status;
-  if (NtQueryInformationFile(handle, &status, &internal, sizeof internal, FileInternalInformation) != 0) {
-    return std::nullopt;
-  }
-  return static_cast<std::uint64_t>(internal.index.QuadPart);
 }
 
 FILETIME filetime_from(const LARGE_INTEGER& value) {
@@ -292,24 +306,7 @@ bool read_entries(HANDLE dir, std::vector<DirEntry>& entries) {
   return error == ERROR_NO_MORE_FILES || error == ERROR_FILE_NOT_FOUND;
 }
 
-// The path an existing file or directory really has, links and junctions
-// followed; empty when it cannot be opened.
-std::string final_path(const std::string& path) {
-  const HANDLE handle = open_for_query(path);
-  if (handle == INVALID_HANDLE_VALUE) return {};
-  std::wstring result(32768, L'\0');
-  const DWORD length =
-      GetFinalPathNameByHandleW(handle, result.data(), static_cast<DWORD>(result.size()), 0);
-  CloseHandle(handle);
-  if (length == 0 || length >= result.size()) return {};
-  result.resize(length);
-  return narrow(without_prefix(result));
-}
 
-std::string full_path(const std::string& path) {
-  size_t root_length = 0;
-  return narrow(absolute_path(path, root_length));
-}
 
 }  // namespace
 
@@ -331,62 +328,6 @@ bool leads_elsewhere(NativeFileSystem::State& state, const std::string& root,
   return CompareStringOrdinal(file_path.c_str(), static_cast<int>(file_path.size()),
                               (dir_path + wide(name)).c_str(),
                               static_cast<int>(dir_path.size() + wide(name).size()), TRUE) != CSTR_EQUAL;
-}
-
-Outcome remove_link(const std::wstring& target, const std::string& path) {
-  const std::wstring dir = target.substr(0, target.rfind(L'\\') + 1);
-  thread_local std::minstd_rand generator(temporary_seed(GetCurrentProcessId()));
-  for (int attempt = 0; attempt < 16; ++attempt) {
-    const std::wstring placeholder = dir + wide(temporary_name(generator));
-    const HANDLE made = CreateFileW(placeholder.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (made == INVALID_HANDLE_VALUE) {
-      if (GetLastError() == ERROR_FILE_EXISTS) continue;
-      return Outcome::failure(why(path, GetLastError()));
-    }
-    CloseHandle(made);
-    // Renaming over a name replaces the name itself, never what it leads to.
-    if (!MoveFileExW(placeholder.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-      const DWORD error = GetLastError();
-      DeleteFileW(placeholder.c_str());
-      return Outcome::failure(why(path, error));
-    }
-    if (!DeleteFileW(target.c_str())) return Outcome::failure(why(path, GetLastError()));
-    return Outcome::success();
-  }
-  return Outcome::failure(why(path, ERROR_FILE_EXISTS));
-}
-
-Outcome remove_directory_link(const std::wstring& target, const std::string& path, DWORD attributes) {
-  // Only a link is deleted as an entry; a real directory here is not ours to
-  // remove as a file.
-  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return Outcome::failure(why(path, ERROR_ACCESS_DENIED));
-  // The link itself, opened without following it, marked for deletion. Where
-  // the system follows it anyway (a Linux link seen through Wine), the handle
-  // is its target's, which must not be touched.
-  const HANDLE link = CreateFileW(target.c_str(), DELETE | FILE_READ_ATTRIBUTES,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                                  nullptr);
-  if (link == INVALID_HANDLE_VALUE) return Outcome::failure(why(path, GetLastError()));
-  const HANDLE followed = open_for_query(target);
-  const std::optional<FileId> link_id = id_of_handle(link);
-  const std::optional<FileId> target_id =
-      followed == INVALID_HANDLE_VALUE ? std::nullopt : id_of_handle(followed);
-  if (followed != INVALID_HANDLE_VALUE) CloseHandle(followed);
-  if (!link_id || (target_id && *link_id == *target_id)) {
-    CloseHandle(link);
-    return remove_link(target, path);
-  }
-  FILE_DISPOSITION_INFO disposition{TRUE};
-  const bool marked = SetFileInformationByHandle(link, FileDispositionInfo, &disposition, sizeof disposition);
-  const DWORD error = GetLastError();
-  CloseHandle(link);
-  if (!marked) return Outcome::failure(why(path, error));
-  if (GetFileAttributesW(target.c_str()) != INVALID_FILE_ATTRIBUTES) {
-    return Outcome::failure(why(path, ERROR_ACCESS_DENIED));
-  }
-  return Outcome::success();
 }
 
 }  // namespace win32
@@ -497,29 +438,6 @@ RootStatus NativeFileSystem::open_root(const std::string& root) {
   return result;
 }
 
-RootProbe NativeFileSystem::probe_roots(const std::string& source_root, const std::string& dest_root) {
-  state_->pauses.at(PausePoint::kProbe);
-  std::minstd_rand generator(temporary_seed(GetCurrentProcessId()));
-  for (int attempt = 0; attempt < 16; ++attempt) {
-    const std::string marker = temporary_name(generator);
-    const std::wstring made = native(dest_root + marker);
-    const HANDLE handle = CreateFileW(made.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-      const DWORD error = GetLastError();
-      if (error == ERROR_FILE_EXISTS) continue;
-      // Nothing can be made there, so nothing will be changed either.
-      if (error == ERROR_ACCESS_DENIED || error == ERROR_WRITE_PROTECT) return {false, system_text(error)};
-      return {};
-    }
-    CloseHandle(handle);
-    const bool seen = attributes_of(source_root + marker) != INVALID_FILE_ATTRIBUTES;
-    DeleteFileW(made.c_str());
-    return {seen, {}};
-  }
-  return {};
-}
-
 const PathStyle& NativeFileSystem::path_style() const { return kWindowsPathStyle; }
 
 void NativeFileSystem::list_directory(const std::string& root, std::string_view relative_dir,
@@ -557,374 +475,7 @@ void NativeFileSystem::list_directory(const std::string& root, std::string_view 
   mark_twins(listing.entries);
 }
 
-std::optional<FileId> NativeFileSystem::identity(const std::string& path) {
-  const HANDLE handle = open_for_query(path);
-  if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
-  const std::optional<FileId> id = id_of_handle(handle);
-  CloseHandle(handle);
-  if (id && (id->volume == 0 || id->index == 0)) return std::nullopt;  // nothing to trust
-  return id;
-}
-
-namespace {
-
-// Under Wine, the host's own path of `path` (a drive letter mapped onto a
-// host directory stays in it unresolved); empty elsewhere.
-std::string host_path(const std::string& path) {
-  using UnixName = char*(__cdecl*)(const wchar_t*);
-  static const auto unix_name = reinterpret_cast<UnixName>(reinterpret_cast<void (*)()>(
-      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-  if (unix_name == nullptr) return {};
-  size_t root_length = 0;
-  char* name = unix_name(absolute_path(path, root_length).c_str());
-  if (name == nullptr) return {};
-  std::string result(name);
-  HeapFree(GetProcessHeap(), 0, name);
-  return result;
-}
-
-// Cuts the last name off `path`; false at the top ("C:\", "\\srv\share", "/").
-bool cut_last_name(std::string& path, char separator) {
-  while (path.size() > 1 && path.back() == separator) path.pop_back();
-  const size_t cut = path.find_last_of(separator);
-  if (cut == std::string::npos || path == "/") return false;
-  if (separator == '\\') {
-    if (path.size() <= 3 && path.size() >= 2 && path[1] == ':') return false;
-    if (path.rfind("\\\\", 0) == 0 && std::count(path.begin(), path.end(), '\\') <= 3) return false;
-  }
-  path.resize(cut == 0 || (cut == 2 && path[1] == ':') ? cut + 1 : cut);
-  return true;
-}
-
-// Opens `path` for its identity, or its nearest existing ancestor.
-HANDLE open_nearest(std::string& path, char separator, const std::function<HANDLE(const std::string&)>& open,
-                    bool& exists) {
-  HANDLE handle = open(path);
-  while (handle == INVALID_HANDLE_VALUE && cut_last_name(path, separator)) {
-    exists = false;
-    handle = open(path);
-  }
-  return handle;
-}
-
-// Under Wine no device number reaches a program, and the volume serial
-// number follows the drive letter a directory is shown under (0 on tmpfs, so
-// two mounts side by side can show one identity). The final path Wine gives a
-// handle is the host's own path of the directory, shown under the drive
-// that maps it best: one spelling for each directory.
-std::optional<FileId> host_id(HANDLE handle) {
-  const std::optional<std::uint64_t> index = index_of_handle(handle);
-  const std::wstring final = final_path_of(handle);
-  if (!index || final.empty()) return std::nullopt;
-  return FileId{std::hash<std::wstring>{}(final), *index};
-}
-
-// The ids of `handle` and of each directory above it, reached by `parent`.
-void climb(HANDLE handle, std::string at, const std::function<bool(std::string&)>& parent,
-           const std::function<HANDLE(const std::string&)>& open,
-           const std::function<std::optional<FileId>(HANDLE)>& identify, Lineage& lineage) {
-  for (int depth = 0; handle != INVALID_HANDLE_VALUE && depth < 4096; ++depth) {
-    const std::optional<FileId> id = identify(handle);
-    CloseHandle(handle);
-    if (!id || (!lineage.ids.empty() && lineage.ids.back() == *id)) return;
-    lineage.ids.push_back(*id);
-    handle = parent(at) ? open(at) : INVALID_HANDLE_VALUE;
-  }
-  if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
-}
-
-}  // namespace
-
-// Under Wine the lineage is taken in the host's tree: a drive letter mapped
-// onto a host directory gives other spellings, and another volume serial
-// number, to the same directories. The host resolves each "..", so every
-// parent is the true one, and each is known by its host path (see host_id).
-Lineage NativeFileSystem::lineage(const std::string& path) {
-  Lineage result;
-  if (std::string host = host_path(path); !host.empty() && host[0] == '/') {
-    const auto open = [](const std::string& p) { return open_for_query(L"\\\\?\\unix" + wide(p)); };
-    const HANDLE handle = open_nearest(host, '/', open, result.exists);
-    const auto up = [](std::string& p) {
-      p += "/..";
-      return true;
-    };
-    climb(handle, host, up, open, host_id, result);
-    return result;
-  }
-  std::string at = resolve_path(path);
-  const auto open = [](const std::string& p) { return open_for_query(p); };
-  const HANDLE handle = open_nearest(at, '\\', open, result.exists);
-  climb(handle, at, [](std::string& p) { return cut_last_name(p, '\\'); }, open, id_of_handle, result);
-  return result;
-}
-
-std::string NativeFileSystem::resolve_path(const std::string& path) {
-  // "." and ".." are applied by spelling first, as Windows itself does.
-  std::string existing = full_path(path);
-  while (existing.size() > 3 && is_separator(existing.back())) existing.pop_back();
-  std::string missing;
-  for (;;) {
-    std::string real = final_path(existing);
-    if (!real.empty()) {
-      if (!missing.empty() && real.back() == '\\') real.pop_back();
-      return real + missing;
-    }
-    const size_t cut = existing.find_last_of('\\');
-    if (cut == std::string::npos || cut + 1 >= existing.size()) break;
-    missing.insert(0, existing.substr(cut));
-    existing.resize(cut == 2 && existing[1] == ':' ? cut + 1 : cut);
-  }
-  return full_path(path);
-}
-
 // The final path already carries the spelling the directory stores.
 std::string NativeFileSystem::stored_spelling(const std::string& resolved) { return resolved; }
-
-Outcome NativeFileSystem::make_root(const std::string& path) {
-  size_t root_length = 0;
-  const std::wstring absolute = absolute_path(path, root_length);
-  const std::wstring prefixed = with_prefix(absolute);
-  const size_t skip = prefixed.size() - absolute.size();  // the length of the prefix
-  for (size_t cut = root_length; cut <= absolute.size(); ++cut) {
-    if (cut < absolute.size() && absolute[cut] != L'\\') continue;
-    if (cut > root_length) CreateDirectoryW(prefixed.substr(0, skip + cut).c_str(), nullptr);
-  }
-  if (!is_directory(path)) return Outcome::failure(why(path, GetLastError()));
-  const RootStatus opened = open_root(path);
-  if (opened.status != ListStatus::kOk) return Outcome::failure(path + ": " + opened.reason);
-  return Outcome::success();
-}
-
-namespace {
-
-// Creates the directory `name` inside the open directory `parent`, or at the
-// prefixed absolute path `name` when there is no parent, and returns it open;
-// INVALID_HANDLE_VALUE with the last error set when it was not created.
-HANDLE create_directory_at(HANDLE parent, const std::wstring& name) {
-  // The system's own spelling of a prefixed path starts with \??\ for \\?\.
-  std::wstring object = parent == nullptr ? L"\\??\\" + name.substr(4) : name;
-  UNICODE_STRING text;
-  text.Buffer = object.data();
-  text.Length = static_cast<USHORT>(object.size() * sizeof(wchar_t));
-  text.MaximumLength = text.Length;
-  OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, parent, nullptr);
-  IO_STATUS_BLOCK io;
-  HANDLE made = INVALID_HANDLE_VALUE;
-  const NTSTATUS status =
-      NtCreateFile(&made, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE,
-                   &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL,
-                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_CREATE,
-                   FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_FOR_BACKUP_INTENT |
-                       FILE_OPEN_REPARSE_POINT,
-                   nullptr, 0);
-  if (status == 0) return made;
-  SetLastError(RtlNtStatusToDosError(status));
-  return INVALID_HANDLE_VALUE;
-}
-
-}  // namespace
-
-HANDLE NativeFileSystem::State::made_handle(const std::string& root, std::string_view relative_dir) {
-  for (const Made& dir : made) {
-    if (dir.relative == relative_dir && dir.root == root) return dir.handle;
-  }
-  return nullptr;
-}
-
-void NativeFileSystem::State::let_go_of_made(size_t keep) {
-  while (made.size() > keep) {
-    CloseHandle(made.back().handle);
-    made.pop_back();
-  }
-}
-
-DirectoryMade NativeFileSystem::make_directory(const std::string& root,
-                                               std::string_view relative_dir) {
-  const std::string_view parent = parent_part(relative_dir.substr(0, relative_dir.size() - 1));
-  const std::wstring path = state_->below(root, relative_dir);
-  HANDLE made = INVALID_HANDLE_VALUE;
-  DWORD error = ERROR_SUCCESS;
-  {
-    // Directories are made from the top down: only those above this one stay
-    // open, and one made inside the last of them is made relative to it, so
-    // that the path is not walked again for every level.
-    const std::lock_guard<std::mutex> lock(state_->mutex);
-    auto& chain = state_->made;
-    size_t keep = 0;
-    while (keep < chain.size() && chain[keep].root == root &&
-           relative_dir.substr(0, chain[keep].relative.size()) == chain[keep].relative &&
-           chain[keep].relative.size() < relative_dir.size()) {
-      ++keep;
-    }
-    state_->let_go_of_made(keep);
-    if (!chain.empty() && chain.back().relative == parent) {
-      std::wstring name = wide(relative_dir.substr(parent.size()));
-      name.pop_back();  // the closing separator
-      made = create_directory_at(chain.back().handle, name);
-      error = GetLastError();
-    }
-  }
-  if (made == INVALID_HANDLE_VALUE && error != ERROR_ALREADY_EXISTS) {
-    if (!state_->plain_below(root, parent)) return DirectoryMade::kFailed;
-    std::wstring without_separator = path;
-    without_separator.pop_back();
-    made = create_directory_at(nullptr, without_separator);
-    error = GetLastError();
-  }
-  if (made != INVALID_HANDLE_VALUE) {
-    const std::lock_guard<std::mutex> lock(state_->mutex);
-    state_->made.push_back({root, std::string(relative_dir), made});
-    return DirectoryMade::kCreated;
-  }
-  if (error != ERROR_ALREADY_EXISTS) return DirectoryMade::kFailed;
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-      (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-    return DirectoryMade::kExisted;
-  }
-  return DirectoryMade::kFailed;
-}
-
-Outcome NativeFileSystem::set_file_attributes(const std::string& root, std::string_view relative,
-                                              const Attributes& wanted, bool& changed) {
-  changed = false;
-  const std::string path = root + std::string(relative);
-  if (!state_->plain_below(root, parent_part(relative))) return Outcome::failure(why(path, GetLastError()));
-  const std::wstring target = state_->below(root, relative);
-  // A link's marks are its target's: never touched.
-  if (leads_elsewhere(*state_, root, relative)) return Outcome::success();
-  const DWORD now = GetFileAttributesW(target.c_str());
-  if (now == INVALID_FILE_ATTRIBUTES) return Outcome::failure(why(path, GetLastError()));
-  if ((now & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
-    return Outcome::failure(path + ": no longer a regular file");
-  }
-  const DWORD next = (now & ~kKeptMarks) | (wanted.mode & kKeptMarks);
-  if (next == now) return Outcome::success();
-  if (!SetFileAttributesW(target.c_str(), next == 0 ? FILE_ATTRIBUTE_NORMAL : next)) {
-    return Outcome::failure(why(path, GetLastError()));
-  }
-  changed = true;
-  return Outcome::success();
-}
-
-bool NativeFileSystem::set_directory_time(const std::string& root, std::string_view relative_dir,
-                                          FileTime time) {
-  const FILETIME written = filetime_of(time);
-  {
-    // A directory this run made and still holds is stamped through its handle.
-    const std::lock_guard<std::mutex> lock(state_->mutex);
-    if (const HANDLE made = state_->made_handle(root, relative_dir); made != nullptr) {
-      return SetFileTime(made, nullptr, nullptr, &written) != 0;
-    }
-  }
-  const HANDLE dir = CreateFileW(state_->below(root, relative_dir).c_str(), FILE_WRITE_ATTRIBUTES,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                 FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (dir == INVALID_HANDLE_VALUE) return false;
-  const bool set = SetFileTime(dir, nullptr, nullptr, &written) != 0;
-  CloseHandle(dir);
-  return set;
-}
-
-// Windows keeps no POSIX owners: only the marks are compared.
-bool NativeFileSystem::keeps_owners() const { return false; }
-
-// Windows directories carry no POSIX owner or mode bits.
-void NativeFileSystem::set_attributes(const std::string&, std::string_view, const Attributes&) {}
-
-std::optional<std::uint32_t> NativeFileSystem::bound_user() const { return std::nullopt; }
-
-Outcome NativeFileSystem::set_directory_mode(const std::string&, std::string_view, std::uint32_t) {
-  return Outcome::success();
-}
-
-namespace {
-
-constexpr DWORD kAttributeAccess = FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES;
-constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-
-// Gives the open file these marks; its times stay as they are.
-bool set_marks(HANDLE file, DWORD marks) {
-  FILE_BASIC_INFO basic{};
-  basic.FileAttributes = marks == 0 ? FILE_ATTRIBUTE_NORMAL : marks;
-  return SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic) != 0;
-}
-
-// True when the open file `now` is the file whose identity was `before`, or,
-// where the system gives none, still stands under the name `name` exactly.
-bool same_file(HANDLE now, const std::optional<FileId>& before, std::wstring_view name) {
-  const std::optional<FileId> id = id_of_handle(now);
-  if (before && id && before->index != 0 && id->index != 0) return *before == *id;
-  const std::wstring final = final_path_of(now);
-  return final.size() >= name.size() && final.compare(final.size() - name.size(), name.size(), name) == 0;
-}
-
-// Deletes the file `target` through one handle: a read-only mark is lifted,
-// and given back on failure, through that handle, and the deletion is judged
-// on that file. A later lookup of the name could find another one: where
-// names are found regardless of case, a neighbour spelled in another case,
-// whose marks must never change.
-Outcome remove_through_handle(const std::wstring& target, const std::string& path) {
-  const HANDLE file = CreateFileW(target.c_str(), DELETE | kAttributeAccess, kShareAll, nullptr, OPEN_EXISTING,
-                                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return Outcome::failure(why(path, GetLastError()));
-  FILE_BASIC_INFO basic{};
-  const DWORD marks = GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic)
-                          ? basic.FileAttributes & ~FILE_ATTRIBUTE_NORMAL
-                          : 0;
-  const std::optional<FileId> id = id_of_handle(file);
-  const bool lifted = (marks & FILE_ATTRIBUTE_READONLY) != 0 && set_marks(file, marks & ~FILE_ATTRIBUTE_READONLY);
-  FILE_DISPOSITION_INFO disposition{TRUE};
-  const bool marked = SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition) != 0;
-  const DWORD error = GetLastError();
-  if (!marked && lifted) set_marks(file, marks);
-  CloseHandle(file);
-  if (!marked) return Outcome::failure(why(path, error));
-  // Some file systems report a deletion they did not do: the file must be
-  // gone, or pending deletion while another program holds it (then it cannot
-  // be opened at all).
-  const HANDLE again = CreateFileW(target.c_str(), kAttributeAccess, kShareAll, nullptr, OPEN_EXISTING,
-                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (again == INVALID_HANDLE_VALUE) return Outcome::success();
-  const std::wstring_view name(target.c_str() + target.rfind(L'\\') + 1);
-  const bool remains = same_file(again, id, name);
-  if (remains && lifted) set_marks(again, marks);
-  CloseHandle(again);
-  return remains ? Outcome::failure(why(path, ERROR_ACCESS_DENIED)) : Outcome::success();
-}
-
-}  // namespace
-
-Outcome NativeFileSystem::remove_file(const std::string& root, std::string_view relative) {
-  state_->pauses.at(PausePoint::kRemove);
-  const std::string path = root + std::string(relative);
-  if (!state_->plain_below(root, parent_part(relative))) return Outcome::failure(why(path, GetLastError()));
-  const std::wstring target = state_->below(root, relative);
-  const DWORD attributes = GetFileAttributesW(target.c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-    return remove_directory_link(target, path, attributes);
-  }
-  if (leads_elsewhere(*state_, root, relative)) return remove_link(target, path);
-  return remove_through_handle(target, path);
-}
-
-bool NativeFileSystem::remove_directory(const std::string& root, std::string_view relative_dir) {
-  if (relative_dir.empty()) return false;  // the root stays
-  if (!state_->plain_below(root, relative_dir)) return false;
-  if (!RemoveDirectoryW(state_->below(root, relative_dir).c_str())) return false;
-  state_->forget();
-  return true;
-}
-
-bool NativeFileSystem::remove_stale_temporary(const std::string& root, std::string_view relative) {
-  // A copy in progress holds its temporary open without sharing deletion,
-  // so the removal fails for exactly those.
-  if (!state_->plain_below(root, parent_part(relative))) return false;
-  const std::wstring path = state_->below(root, relative);
-  if (leads_elsewhere(*state_, root, relative)) return false;
-  SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-  return DeleteFileW(path.c_str()) != 0;
-}
 
 }  // namespace qmr

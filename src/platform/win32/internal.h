@@ -49,8 +49,13 @@ DWORD attributes_of(const std::string& path);
 bool is_directory(const std::string& path);
 std::string_view parent_part(std::string_view relative);
 std::optional<FileId> id_of_handle(HANDLE handle);
+// The file index alone, read without the volume.
+std::optional<std::uint64_t> index_of_handle(HANDLE handle);
 HANDLE open_for_query(const std::string& path);
 HANDLE open_for_query(const std::wstring& native_path);
+// The path an existing file or directory really has, links and junctions
+// followed; empty when it cannot be opened.
+std::string final_path(const std::string& path);
 // The path an open file really has, links followed, without the prefix.
 std::wstring final_path_of(HANDLE handle);
 
