@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -40,6 +41,10 @@ void remove_marker(NativeFileSystem::State& state, const std::string& dest_root,
 std::string absolute_spelling(const std::string& path, size_t& root_length);
 // `existing` with links, "." and ".." resolved, when it exists.
 std::optional<std::string> real_path(const std::string& existing);
+
+// Writes the copy `order` asks for under a temporary name beside its target
+// (see FileSystem::stage_copy).
+Outcome stage_entry(NativeFileSystem::State& state, const CopyOrder& order, std::unique_ptr<StagedCopy>& staged);
 
 // Creates the directory `path` and its missing parents (links followed: the
 // user named this path).

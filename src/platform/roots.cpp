@@ -10,6 +10,14 @@
 
 namespace qmr {
 
+Outcome NativeFileSystem::stage_copy(const CopyOrder& order, std::unique_ptr<StagedCopy>& staged) {
+  staged.reset();
+  os::pauses(*state_).at(PausePoint::kStage);
+  Outcome outcome = os::stage_entry(*state_, order, staged);
+  if (outcome.ok) os::pauses(*state_).before_commit(staged);
+  return outcome;
+}
+
 Outcome NativeFileSystem::make_root(const std::string& path) {
   if (const Outcome made = os::make_directories(path); !made.ok) return made;
   const RootStatus opened = open_root(path);

@@ -17,6 +17,7 @@
 #include <random>
 
 #include "platform/posix/internal.h"
+#include "platform/native.h"
 #include "platform/temporary_name.h"
 
 namespace qmr {
@@ -305,6 +306,10 @@ Outcome stage_regular(const SourceEntry& entry, const std::string& from, const D
   return Outcome::success();
 }
 
+}  // namespace
+
+namespace os {
+
 Outcome stage_entry(NativeFileSystem::State& state, const CopyOrder& order, std::unique_ptr<StagedCopy>& staged) {
   if (pending_interrupt() != 0) return Outcome::failure(kInterrupted);
   const std::string from = order.source_root + std::string(order.source_relative);
@@ -327,14 +332,7 @@ Outcome stage_entry(NativeFileSystem::State& state, const CopyOrder& order, std:
                        state.pauses.chunks(order.progress), staged);
 }
 
-}  // namespace
 
-Outcome NativeFileSystem::stage_copy(const CopyOrder& order, std::unique_ptr<StagedCopy>& staged) {
-  staged.reset();
-  state_->pauses.at(PausePoint::kStage);
-  Outcome outcome = stage_entry(*state_, order, staged);
-  if (outcome.ok) state_->pauses.before_commit(staged);
-  return outcome;
-}
+}  // namespace os
 
 }  // namespace qmr

@@ -5,6 +5,7 @@
 // check for one.
 #include <random>
 
+#include "platform/native.h"
 #include "platform/temporary_name.h"
 #include "platform/win32/internal.h"
 
@@ -155,6 +156,10 @@ Outcome copy_failure(const std::wstring& from_native, const std::string& from, c
   return Outcome::failure(why(to, error));
 }
 
+}  // namespace
+
+namespace os {
+
 Outcome stage_entry(NativeFileSystem::State& state, const CopyOrder& order, std::unique_ptr<StagedCopy>& staged) {
   if (pending_interrupt() != 0) return Outcome::failure("interrupted");
   const std::string from = order.source_root + order.source_relative;
@@ -201,14 +206,7 @@ Outcome stage_entry(NativeFileSystem::State& state, const CopyOrder& order, std:
   return Outcome::success();
 }
 
-}  // namespace
 
-Outcome NativeFileSystem::stage_copy(const CopyOrder& order, std::unique_ptr<StagedCopy>& staged) {
-  staged.reset();
-  state_->pauses.at(PausePoint::kStage);
-  Outcome outcome = stage_entry(*state_, order, staged);
-  if (outcome.ok) state_->pauses.before_commit(staged);
-  return outcome;
-}
+}  // namespace os
 
 }  // namespace qmr
