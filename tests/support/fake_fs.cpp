@@ -316,7 +316,24 @@ std::string FakeFileSystem::resolve_path(const std::string& path) {
   for (const auto& [spelling, real] : aliases) {
     if (resolved.rfind(spelling, 0) == 0) resolved = real + resolved.substr(spelling.size());
   }
-  return resolved;
+  // "." and ".." by their spelling, as the system does for names that do
+  // not exist yet.
+  std::vector<std::string> parts;
+  for (size_t start = 1; start <= resolved.size();) {
+    size_t end = resolved.find('/', start);
+    if (end == std::string::npos) end = resolved.size();
+    const std::string part = resolved.substr(start, end - start);
+    start = end + 1;
+    if (part.empty() || part == ".") continue;
+    if (part != "..") {
+      parts.push_back(part);
+    } else if (!parts.empty()) {
+      parts.pop_back();
+    }
+  }
+  std::string normal;
+  for (const std::string& part : parts) normal += "/" + part;
+  return normal.empty() ? "/" : normal;
 }
 
 }  // namespace qmr::test
