@@ -8,9 +8,6 @@
 
 namespace qmr {
 
-// Prints the banner and the help text; help is printed even when quiet.
-void print_usage();
-
 // Everything `main` does; returns the process's exit status.
 int run_command_line(int argc, const char* const* argv, FileSystem& fs);
 int run_command_line(const std::vector<std::string>& arguments, FileSystem& fs);

@@ -66,7 +66,7 @@ std::string Console::expand(std::string_view format, std::string_view text) cons
   const size_t hole = format.find("%s");
   std::string line(format.substr(0, hole));
   if (hole != std::string_view::npos) {
-    line += shown(text, settings_.interactive);
+    line += path_text(text, settings_.interactive);
     line += format.substr(hole + 2);
   }
   return line;
@@ -117,11 +117,19 @@ void Console::banner() const {
 void Console::reason(std::string_view verb, std::string_view path, std::string_view why) const {
   if (settings_.quiet) return;
   const bool terminal = settings_.errors_interactive;
-  const std::string line = "qmr: cannot " + std::string(verb) + " " + shown(path, terminal) + ": " +
-                           shown(why, terminal) + "\n";
+  note("qmr: cannot " + std::string(verb) + " " + path_text(path, terminal) + ": " + shown(why, terminal) + "\n");
+}
+
+void Console::note(std::string_view line, bool even_quiet) const {
+  if (settings_.quiet && !even_quiet) return;
   std::fflush(out_);  // keeps the two streams in order where they meet
   std::fwrite(line.data(), 1, line.size(), err_);
   std::fflush(err_);
+}
+
+void Console::text(std::string_view text) const {
+  write(text);
+  std::fflush(out_);
 }
 
 void Console::title(const std::string& source_root, const std::string& dest_root) const {

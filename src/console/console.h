@@ -27,6 +27,8 @@ struct ConsoleSettings {
   bool errors_interactive = false;  // stderr is a terminal
 };
 
+// The one way out for what the program prints: progress lines, reasons,
+// notes and its own texts on the output and error streams.
 // Used by the thread that reports; not shared between threads.
 class Console {
  public:
@@ -59,6 +61,18 @@ class Console {
 
   // "qmr: cannot <verb> <path>: <reason>" on the error stream.
   void reason(std::string_view verb, std::string_view path, std::string_view why) const;
+
+  // A whole line of the program's own on the error stream (a warning, a
+  // refusal before the run): nothing when quiet, unless `even_quiet`.
+  void note(std::string_view line, bool even_quiet = false) const;
+
+  // Text that is the program's own (the help, the banner of a version
+  // request) on the output stream, quiet or not.
+  void text(std::string_view text) const;
+
+  // A path as every line shows it: the one place where names are rendered
+  // for the output and error streams.
+  std::string path_text(std::string_view path, bool terminal) const { return shown(path, terminal); }
 
   // The window title: both roots and the time the run started.
   void title(const std::string& source_root, const std::string& dest_root) const;

@@ -68,11 +68,21 @@ class Executor final : private PipelineSteps {
     } else {
       first_undone_ = std::min(first_undone_, split);
     }
-    settle(settings.settle_root);
-    if (fs_.interrupted() == 0) failures += refresh_attributes();
-    if (fs_.interrupted() == 0) retime_directories();
-    totals_.failed = failures;
+    totals_.failed = failures + wind_up(settings.settle_root);
     return totals_;
+  }
+
+  // What every run does at its end, and the one place where a stopped run
+  // is cleaned up: each directory gets its final mode (one a stop left
+  // unfinished keeps what the next run needs to write there), and only a run
+  // that was not stopped goes on to give equal files their attributes and
+  // directories their times. Returns the failures.
+  size_t wind_up(bool settle_root) {
+    settle(settle_root);
+    if (fs_.interrupted() != 0) return 0;
+    const size_t failures = refresh_attributes();
+    if (fs_.interrupted() == 0) retime_directories();
+    return failures;
   }
 
  private:
