@@ -231,9 +231,11 @@ class FileSystem {
   virtual DirectoryMade make_directory(const std::string& root, std::string_view relative_dir) = 0;
 
   // Gives a directory below `root` (or the root, for "") an owner, group and
-  // permission bits, as far as the process may; the owner goes first.
-  virtual void set_attributes(const std::string& root, std::string_view relative_dir,
-                              const Attributes& attributes) = 0;
+  // permission bits, as far as the process may; the owner goes first. An
+  // owner or group it may not give is no failure (see kept_mode); a directory
+  // it cannot reach, or bits it cannot set, are.
+  virtual Outcome set_attributes(const std::string& root, std::string_view relative_dir,
+                                 const Attributes& attributes) = 0;
 
   // Gives the existing file `relative` below `root` the attributes a copy of
   // a file with `wanted` would get (owner only where the process may set it,
@@ -310,8 +312,8 @@ class NativeFileSystem final : public FileSystem {
   Outcome make_root(const std::string& path) override;
   RootProbe probe_roots(const std::string& source_root, const std::string& dest_root) override;
   DirectoryMade make_directory(const std::string& root, std::string_view relative_dir) override;
-  void set_attributes(const std::string& root, std::string_view relative_dir,
-                      const Attributes& attributes) override;
+  Outcome set_attributes(const std::string& root, std::string_view relative_dir,
+                         const Attributes& attributes) override;
   Outcome set_file_attributes(const std::string& root, std::string_view relative,
                               const Attributes& wanted, bool& changed) override;
   bool set_directory_time(const std::string& root, std::string_view relative_dir, FileTime time) override;

@@ -31,7 +31,9 @@ class DryRunFileSystem final : public FileSystem {
   Outcome make_root(const std::string&) override { return Outcome::success(); }
   RootProbe probe_roots(const std::string&, const std::string&) override { return {}; }
   DirectoryMade make_directory(const std::string&, std::string_view) override { return DirectoryMade::kExisted; }
-  void set_attributes(const std::string&, std::string_view, const Attributes&) override {}
+  Outcome set_attributes(const std::string&, std::string_view, const Attributes&) override {
+    return Outcome::success();
+  }
   Outcome set_file_attributes(const std::string&, std::string_view, const Attributes&, bool& changed) override {
     changed = true;
     return Outcome::success();

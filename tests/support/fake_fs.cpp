@@ -214,13 +214,14 @@ bool FakeFileSystem::set_directory_time(const std::string& root, std::string_vie
   return true;
 }
 
-void FakeFileSystem::set_attributes(const std::string& root, std::string_view relative_dir,
-                                    const Attributes& attributes) {
+Outcome FakeFileSystem::set_attributes(const std::string& root, std::string_view relative_dir,
+                                       const Attributes& attributes) {
   const std::lock_guard<std::recursive_mutex> lock(mutex_);
   const std::string dir = join(root, relative_dir);
-  if (dirs.count(dir) == 0) return;
+  if (dirs.count(dir) == 0) return Outcome::failure(dir + ": No such file or directory");
   dirs[dir] = attributes;
   log.push_back("attrs " + dir + " " + std::to_string(attributes.mode));
+  return Outcome::success();
 }
 
 namespace {

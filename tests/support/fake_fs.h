@@ -47,7 +47,7 @@ class FakeFileSystem final : public FileSystem {
   std::string stored_spelling(const std::string& resolved) override { return resolved; }
   Outcome make_root(const std::string& path) override;
   DirectoryMade make_directory(const std::string& root, std::string_view relative_dir) override;
-  void set_attributes(const std::string& root, std::string_view relative_dir,
+  Outcome set_attributes(const std::string& root, std::string_view relative_dir,
                       const Attributes& attributes) override;
   RootProbe probe_roots(const std::string& source_root, const std::string& dest_root) override;
   Outcome set_file_attributes(const std::string& root, std::string_view relative, const Attributes& wanted,

@@ -378,15 +378,16 @@ DirectoryMade NativeFileSystem::make_directory(const std::string& root,
   return DirectoryMade::kFailed;
 }
 
-void NativeFileSystem::set_attributes(const std::string& root, std::string_view relative_dir,
-                                      const Attributes& attributes) {
+Outcome NativeFileSystem::set_attributes(const std::string& root, std::string_view relative_dir,
+                                         const Attributes& attributes) {
   const DirectoryHandle dir = state_->directory(root, relative_dir);
-  if (!dir) return;
+  if (!dir) return Outcome::failure(why(root + std::string(relative_dir), errno));
   struct stat st{};
   st.st_mode = attributes.mode;
   st.st_uid = attributes.owner;
   st.st_gid = attributes.group;
-  posix::apply_owner_and_mode(dir->fd.get(), st);
+  if (!posix::apply_owner_and_mode(dir->fd.get(), st)) return Outcome::failure(why(root + std::string(relative_dir), errno));
+  return Outcome::success();
 }
 
 Outcome NativeFileSystem::set_file_attributes(const std::string& root, std::string_view relative,

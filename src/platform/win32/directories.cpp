@@ -203,7 +203,9 @@ bool NativeFileSystem::set_directory_time(const std::string& root, std::string_v
 bool NativeFileSystem::keeps_owners() const { return false; }
 
 // Windows directories carry no POSIX owner or mode bits.
-void NativeFileSystem::set_attributes(const std::string&, std::string_view, const Attributes&) {}
+Outcome NativeFileSystem::set_attributes(const std::string&, std::string_view, const Attributes&) {
+  return Outcome::success();
+}
 
 std::optional<std::uint32_t> NativeFileSystem::bound_user() const { return std::nullopt; }
 
