@@ -131,7 +131,7 @@ TEST_F(Faults, AnInterruptRemovesTheTemporaryAndKeepsTheTarget) {
     PausedRun run({"/FROM:" + path("src"), "/TO:" + path("dst"), "/THREADS:1"}, "chunk:2", output_to(path("log")));
     ASSERT_TRUE(run.paused()) << run.errors();
     run.signal(signal_number);
-    const int status = run.finish();
+    const int status = run.finish_interrupted();
     ASSERT_TRUE(WIFSIGNALED(status)) << "status " << status;
     // Ended by the signal itself, so a shell reports 128 + its number.
     EXPECT_EQ(WTERMSIG(status), signal_number);

@@ -128,7 +128,7 @@ TEST_F(Races, AnInterruptAtAnyMomentStopsCleanly) {
     const std::string context = "signal " + std::to_string(signal_number) + " at " + point;
     ASSERT_TRUE(run.paused()) << context << ": " << run.errors();
     run.signal(signal_number);
-    const int status = run.finish();
+    const int status = run.finish_interrupted();
     ASSERT_TRUE(WIFSIGNALED(status)) << context << ", status " << status;
     EXPECT_EQ(WTERMSIG(status), signal_number) << context;
     if (fs::exists(path("dst"))) expect_clean_stop(path("src"), path("dst"), path("log"), context);

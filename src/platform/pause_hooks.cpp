@@ -1,6 +1,8 @@
 #include "platform/pause_hooks.h"
 
 #include <array>
+#include <chrono>
+#include <thread>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -57,7 +59,12 @@ void PauseHooks::pass(PausePoint point) {
                            std::to_string(nth_) + "\n";
   std::fputs(said.c_str(), stderr);
   std::fflush(stderr);
-  std::fgetc(stdin);
+  // "i": go on once the interrupt the test sent is recorded, which some
+  // systems deliver from another thread, a moment later.
+  if (std::fgetc(stdin) != 'i') return;
+  for (int waited = 0; pending_interrupt() == 0 && waited < 30000; ++waited) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
 }
 
 std::function<void(std::uint64_t)> PauseHooks::chunks(std::function<void(std::uint64_t)> progress) {

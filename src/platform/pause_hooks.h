@@ -4,8 +4,9 @@
 // With QMR_TEST_PAUSE=<point>:<n> in its environment (points: list, probe,
 // remove, stage, chunk, commit), the thread that passes that point for the
 // n-th time writes "qmr: paused at <point> <n>" and a line feed to the error
-// stream, and waits until a byte or the end arrives on the standard input;
-// every other thread goes on. Without the variable each point costs one test
+// stream, and waits until a byte or the end arrives on the standard input
+// (the byte "i": and then until an interrupt is recorded); every other
+// thread goes on. Without the variable each point costs one test
 // of a flag. Only the standard library is used, so every platform pauses
 // the same way.
 //

@@ -177,23 +177,22 @@ bool PausedRun::paused() {
 
 void PausedRun::signal(int number) const { ::kill(child_, number); }
 
-void PausedRun::resume() {
+void PausedRun::resume(char go) {
   if (to_child_ < 0) return;
   // A run killed meanwhile reads nothing: no SIGPIPE for the test.
   struct sigaction ignore{};
   struct sigaction before{};
   ignore.sa_handler = SIG_IGN;
   ::sigaction(SIGPIPE, &ignore, &before);
-  const char go = '\n';
   [[maybe_unused]] const ssize_t written = ::write(to_child_, &go, 1);
   ::sigaction(SIGPIPE, &before, nullptr);
   ::close(to_child_);
   to_child_ = -1;
 }
 
-int PausedRun::finish() {
+int PausedRun::finish(char go) {
   if (status_ >= 0) return status_;
-  resume();
+  resume(go);
   char buffer[4096];
   for (ssize_t n; (n = ::read(from_child_, buffer, sizeof buffer)) > 0;) errors_.append(buffer, static_cast<size_t>(n));
   ::close(from_child_);

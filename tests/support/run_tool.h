@@ -40,12 +40,16 @@ class PausedRun {
   bool paused();
   void signal(int number) const;
   // Lets the run go on, waits for its end and returns its wait status.
-  int finish();
+  int finish() { return finish('\n'); }
+  // The same, the run going on only once it has recorded the interrupt
+  // `signal` sent.
+  int finish_interrupted() { return finish('i'); }
   // What it wrote to its error stream, the pause line included.
   const std::string& errors() const { return errors_; }
 
  private:
-  void resume();
+  int finish(char go);
+  void resume(char go);
   pid_t child_ = -1;
   int to_child_ = -1;    // its standard input
   int from_child_ = -1;  // its error stream
