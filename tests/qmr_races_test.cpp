@@ -3,6 +3,7 @@
 // swapped for links mid-run. Each race is provoked many times; a mirror must
 // stay exact, nothing beside it may change, and no temporary may be left.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -133,6 +134,32 @@ TEST_F(Races, AnInterruptAtAnyMomentStopsCleanly) {
     EXPECT_EQ(WTERMSIG(status), signal_number) << context;
     if (fs::exists(path("dst"))) expect_clean_stop(path("src"), path("dst"), path("log"), context);
   }
+}
+
+// An ordinary user's mirror of a read-only directory, stopped with a few
+// copies left: the directory stays open to its owner, so that the next run
+// completes it, and that run closes it again.
+TEST_F(Races, AStopKeepsAnUnfinishedReadOnlyDirectoryWritable) {
+  if (::geteuid() != 0) GTEST_SKIP() << "the check needs root to drop to an unprivileged user";
+  constexpr uid_t kNobody = 65534;
+  for (int f = 0; f < 20; ++f) tree_.write("src/ro/f" + std::to_string(f), "x", kT1);
+  ::chmod(tree_.root().c_str(), 0777);
+  for (const auto& entry : fs::recursive_directory_iterator(path("src"))) ::lchown(entry.path().c_str(), kNobody, kNobody);
+  ::chown(path("src").c_str(), kNobody, kNobody);
+  ::chmod(path("src/ro").c_str(), 0555);
+  const auto as_nobody = [&] {
+    redirect(1, "/dev/null");
+    if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) _exit(126);
+  };
+  PausedRun run(mirror(), "stage:5", as_nobody);
+  ASSERT_TRUE(run.paused()) << run.errors();
+  run.signal(SIGINT);
+  ASSERT_TRUE(WIFSIGNALED(run.finish_interrupted()));
+  ASSERT_TRUE(fs::exists(path("dst/ro")));
+  EXPECT_EQ(mode_of(path("dst/ro")) & 07777, 0755u) << "its source's mode and the owner's write and search bits";
+  PausedRun again(mirror(), "", as_nobody);
+  EXPECT_EQ(WEXITSTATUS(again.finish()), 0) << again.errors();
+  EXPECT_EQ(snapshot(path("dst")), snapshot(path("src")));
 }
 
 TEST_F(Races, AReaderThatGoesAwayStopsTheRunCleanly) {
