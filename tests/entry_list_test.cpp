@@ -72,6 +72,8 @@ TEST(EntryList, SizesAndTimesKeepEveryBitAtTheirExtremes) {
   EXPECT_EQ(list.last_write(list[301]), (FileTime{kMax, 0}));
   EXPECT_EQ(list.file_size(list[302]), 0xffffffffu);
   EXPECT_EQ(list.last_write(list[302]), (FileTime{-1, 1}));
+  list.add(top, "e", EntryKind::kDirectoryLink, 0, {0, 999999999});
+  EXPECT_EQ(list[304].kind(), EntryKind::kSymlink) << "a directory link is held as a link, never as a file";
 
   // Times counted from 1601, as Windows counts them, with far ones after.
   EntryList windows("C:\\r\\");

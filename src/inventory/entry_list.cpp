@@ -149,6 +149,11 @@ void EntryList::add(std::uint32_t directory, std::string_view name, EntryKind ki
                     std::uint64_t size, FileTime last_write, const Attributes& attributes) {
   // File names are far shorter than this on every file system.
   if (name.size() > 0xffff) throw std::length_error("file name too long");
+  // A directory link is held as a link: one entry, deleted as one. The kind
+  // then fits in its two bits.
+  if (kind == EntryKind::kDirectoryLink) kind = EntryKind::kSymlink;
+  static_assert(static_cast<unsigned>(EntryKind::kUnusable) < (1u << (32 - FileEntry::kKindShift)),
+                "the kinds a list holds fit beside the nanoseconds");
   // Seconds are kept from a base half a 32-bit range before the first
   // entry's, in modular arithmetic: the times of one tree mostly fit in 32
   // bits whatever the platform's epoch.

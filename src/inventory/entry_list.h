@@ -29,7 +29,8 @@ class FileEntry {
 
  private:
   friend class EntryList;
-  // Nanoseconds take 30 bits; the kind (file, link or unusable) the other two.
+  // Nanoseconds take 30 bits; the kind (file, directory, link or unusable)
+  // the other two. A directory link is held as a link.
   static constexpr unsigned kKindShift = 30;
   static constexpr std::uint32_t kNanosecondsMask = (1u << kKindShift) - 1;
 

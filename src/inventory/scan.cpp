@@ -350,8 +350,7 @@ class Walk {
   }
 
   static void add(Side& side, const OpenDirectory& opened, const DirEntry& entry) {
-    const EntryKind kind = entry.kind == EntryKind::kDirectoryLink ? EntryKind::kSymlink : entry.kind;
-    side.list.add(opened.directory, entry.name, kind, entry.size, entry.last_write, entry.attributes);
+    side.list.add(opened.directory, entry.name, entry.kind, entry.size, entry.last_write, entry.attributes);
   }
 
   FileSystem& fs_;
