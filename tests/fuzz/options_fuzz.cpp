@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
   size_t patterns = 0;
   for (size_t i = 1; i < args.size(); ++i) {
     const std::string& a = args[i];
-    if (a == "--help" || a == "--version") break;
+    if (qmr::equal_ignoring_case(a, "--help") || qmr::equal_ignoring_case(a, "--version")) break;
     if (a.empty() || (a[0] != '/' && a[0] != '-')) continue;
     const std::string key = a.substr(1);
     if (qmr::starts_with_ignoring_case(key, "FROM:")) from = key.substr(5);
