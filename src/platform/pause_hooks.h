@@ -30,7 +30,7 @@ class PauseHooks {
   // Reads QMR_TEST_PAUSE.
   PauseHooks();
   // Armed by hand, as the variable would arm it.
-  PauseHooks(std::string_view setting);
+  explicit PauseHooks(std::string_view setting);
 
   void at(PausePoint point) {
     if (armed_) pass(point);

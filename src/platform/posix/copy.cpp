@@ -14,7 +14,6 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
-#include <random>
 
 #include "platform/posix/internal.h"
 #include "platform/native.h"

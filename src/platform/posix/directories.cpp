@@ -21,11 +21,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <random>
 #include <tuple>
 
 #include "platform/posix/internal.h"
-#include "platform/temporary_name.h"
 
 namespace qmr {
 

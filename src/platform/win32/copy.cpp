@@ -3,7 +3,6 @@
 // system marks of a target that stays are put back. CopyFileEx does the copy
 // where it honours a stop; elsewhere (Wine) the copy goes in chunks that
 // check for one.
-#include <random>
 
 #include "platform/native.h"
 #include "platform/temporary_name.h"

@@ -6,10 +6,8 @@
 #include <functional>
 #include <cstdio>
 #include <ctime>
-#include <random>
 
 #include "platform/native.h"
-#include "platform/temporary_name.h"
 #include "platform/wide_text.h"
 #include "platform/win32/internal.h"
 

@@ -1,6 +1,5 @@
 // Windows removal: files, links and junctions below a root, each through
 // one handle or as one entry, so that what a link leads to is never touched.
-#include <random>
 
 #include "platform/temporary_name.h"
 #include "platform/wide_text.h"
